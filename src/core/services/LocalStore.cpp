@@ -109,21 +109,21 @@ std::optional<double> columnOptionalDouble(sqlite3_stmt* statement, int column)
     return sqlite3_column_double(statement, column);
 }
 
-// The folder and its missing parents are private to the user: the database holds live codes.
-// Folders that exist already keep their mode.
-void createPrivateFolders(const std::filesystem::path& folder)
+// Creates the folder and its missing parents, private to the user: the database holds live codes.
+// Folders that exist already keep their mode. Returns 0 or the errno of the step that failed.
+int createPrivateFolders(const std::filesystem::path& folder)
 {
-    if (folder.empty())
-        return;
     struct stat info{};
-    if (::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
-        return;
+    if (folder.empty() || (::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode)))
+        return 0;
     if (folder.has_parent_path() && folder.parent_path() != folder)
-        createPrivateFolders(folder.parent_path());
+        if (const int error = createPrivateFolders(folder.parent_path()); error != 0)
+            return error;
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        throw std::system_error(errno, std::generic_category(), "Could not create folder " + folder.string());
+        return errno;
     if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-        throw std::system_error(ENOTDIR, std::generic_category(), "Could not create folder " + folder.string());
+        return ENOTDIR;
+    return 0;
 }
 
 // SQLite gives the -wal and -shm files the mode of the database file, so creating that file 0600
@@ -181,7 +181,8 @@ LocalStore::~LocalStore() = default;
 
 void LocalStore::open(const std::filesystem::path& url)
 {
-    createPrivateFolders(url.parent_path());
+    if (const int error = createPrivateFolders(url.parent_path()); error != 0)
+        throw std::system_error(error, std::generic_category(), "Could not create folder " + url.parent_path().string());
     createPrivateFile(url);
 
     sqlite3* connection = nullptr;
