@@ -48,4 +48,13 @@ template <typename T> std::optional<T> optional(const nlohmann::json& object, co
     return decodeValue<T>(*found, key);
 }
 
+/// The member itself, without copying it; null when it is missing or JSON null.
+inline const nlohmann::json* optionalMember(const nlohmann::json& object, const char* key)
+{
+    if (!object.is_object())
+        throw DecodingError(std::string("Expected an object holding \"") + key + "\"");
+    const auto found = object.find(key);
+    return found == object.end() || found->is_null() ? nullptr : &*found;
+}
+
 } // namespace larkpin::json_fields

@@ -1,0 +1,194 @@
+#include "core/models/GmailMessage.h"
+
+#include "core/models/JSONFields.h"
+#include "core/support/NumberParsing.h"
+#include "core/support/Utf8.h"
+
+#include <array>
+
+namespace larkpin {
+namespace {
+
+using Payload = GmailMessage::Payload;
+
+Payload decodePayload(const nlohmann::json& document, int depth)
+{
+    using namespace json_fields;
+    if (depth > GmailMessage::maximumDecodedDepth)
+        throw DecodingError("Message parts are nested more than "
+                            + std::to_string(GmailMessage::maximumDecodedDepth) + " levels deep");
+    if (!document.is_object())
+        throw DecodingError("Key \"payload\" must be an object");
+    Payload payload;
+    payload.mimeType = optional<std::string>(document, "mimeType");
+    if (const auto* headers = optionalMember(document, "headers")) {
+        if (!headers->is_array())
+            throw DecodingError("Key \"headers\" must be an array");
+        payload.headers.emplace();
+        for (const auto& header : *headers)
+            payload.headers->push_back(
+                {.name = required<std::string>(header, "name"), .value = required<std::string>(header, "value")});
+    }
+    if (const auto* body = optionalMember(document, "body")) {
+        if (!body->is_object())
+            throw DecodingError("Key \"body\" must be an object");
+        payload.body = Payload::Body{.data = optional<std::string>(*body, "data")};
+    }
+    if (const auto* parts = optionalMember(document, "parts")) {
+        if (!parts->is_array())
+            throw DecodingError("Key \"parts\" must be an array");
+        payload.parts.emplace();
+        for (const auto& part : *parts)
+            payload.parts->push_back(decodePayload(part, depth + 1));
+    }
+    return payload;
+}
+
+bool equalsIgnoringASCIICase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+std::optional<std::string> firstHeader(const std::vector<Payload::Header>& headers, std::string_view name)
+{
+    for (const auto& header : headers)
+        if (equalsIgnoringASCIICase(header.name, name))
+            return header.value;
+    return std::nullopt;
+}
+
+std::string joined(const std::vector<std::string>& texts)
+{
+    std::string result;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (i > 0)
+            result += '\n';
+        result += texts[i];
+    }
+    return result;
+}
+
+constexpr std::array<signed char, 256> base64Values = [] {
+    std::array<signed char, 256> values{};
+    values.fill(-1);
+    constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (std::size_t i = 0; i < alphabet.size(); ++i)
+        values[static_cast<unsigned char>(alphabet[i])] = static_cast<signed char>(i);
+    return values;
+}();
+
+/// Standard base64 of a length that is a multiple of four, with up to two "=" at the very end.
+std::optional<std::string> decodeStrictBase64(std::string_view text)
+{
+    if (text.size() % 4 != 0)
+        return std::nullopt;
+    std::size_t padding = 0;
+    while (padding < text.size() && text[text.size() - 1 - padding] == '=')
+        ++padding;
+    if (padding > 2)
+        return std::nullopt;
+    std::string bytes;
+    bytes.reserve(text.size() / 4 * 3);
+    std::uint32_t buffer = 0;
+    int bits = 0;
+    for (std::size_t i = 0; i < text.size() - padding; ++i) {
+        const auto value = base64Values[static_cast<unsigned char>(text[i])];
+        if (value < 0)
+            return std::nullopt;
+        buffer = (buffer << 6) | static_cast<std::uint32_t>(value);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            bytes += static_cast<char>((buffer >> bits) & 0xFF);
+        }
+    }
+    return bytes;
+}
+
+} // namespace
+
+void from_json(const nlohmann::json& document, GmailMessage& message)
+{
+    using namespace json_fields;
+    message.id = required<std::string>(document, "id");
+    message.internalDate = optional<std::string>(document, "internalDate");
+    const auto* payload = optionalMember(document, "payload");
+    message.payload = payload ? std::optional(decodePayload(*payload, 0)) : std::nullopt;
+}
+
+EmailContent GmailMessage::content(const std::string& accountEmail, TimePoint now) const
+{
+    static const std::vector<Payload::Header> noHeaders;
+    const auto& headers = payload && payload->headers ? *payload->headers : noHeaders;
+
+    Bodies bodies;
+    if (payload) {
+        std::int64_t remainingParts = maximumParts;
+        std::int64_t remainingBytes = maximumBodyBytes;
+        bodies = collectBodies(*payload, 0, remainingParts, remainingBytes);
+    }
+
+    const auto milliseconds = internalDate ? parseFiniteDouble(*internalDate) : std::nullopt;
+    return EmailContent{
+        .subject = firstHeader(headers, "Subject").value_or(""),
+        .sender = firstHeader(headers, "From").value_or("Unknown sender"),
+        .plainText = joined(bodies.plain),
+        .htmlText = joined(bodies.html),
+        .receivedAt = milliseconds ? timePointFromSecondsSince1970(*milliseconds / 1000) : now,
+        .messageID = id,
+        .accountEmail = accountEmail,
+    };
+}
+
+GmailMessage::Bodies GmailMessage::collectBodies(const Payload& payload, int depth, std::int64_t& remainingParts,
+                                                 std::int64_t& remainingBytes)
+{
+    Bodies bodies;
+    if (depth > maximumDepth || remainingParts < 1 || remainingBytes < 1)
+        return bodies;
+    --remainingParts;
+
+    const bool plain = payload.mimeType == "text/plain";
+    const bool html = payload.mimeType == "text/html";
+    if ((plain || html) && payload.body && payload.body->data) {
+        if (auto text = decodeBase64URL(*payload.body->data, remainingBytes)) {
+            remainingBytes -= static_cast<std::int64_t>(text->size());
+            (plain ? bodies.plain : bodies.html).push_back(std::move(*text));
+        }
+    }
+    if (payload.parts)
+        for (const auto& part : *payload.parts) {
+            auto child = collectBodies(part, depth + 1, remainingParts, remainingBytes);
+            std::move(child.plain.begin(), child.plain.end(), std::back_inserter(bodies.plain));
+            std::move(child.html.begin(), child.html.end(), std::back_inserter(bodies.html));
+        }
+    return bodies;
+}
+
+std::optional<std::string> GmailMessage::decodeBase64URL(std::string_view text, std::int64_t maximumBytes)
+{
+    std::string standard(text);
+    for (auto& c : standard) {
+        if (c == '-')
+            c = '+';
+        else if (c == '_')
+            c = '/';
+    }
+    while (standard.size() % 4 != 0)
+        standard += '=';
+    auto bytes = decodeStrictBase64(standard);
+    if (!bytes || static_cast<std::int64_t>(bytes->size()) > maximumBytes)
+        return std::nullopt;
+    if (Utf8::isValid(*bytes))
+        return bytes;
+    return Utf8::fromLatin1(*bytes);
+}
+
+} // namespace larkpin

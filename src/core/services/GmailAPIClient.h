@@ -1,0 +1,74 @@
+#pragma once
+
+#include "core/models/GmailHistoryPage.h"
+#include "core/models/GmailMessage.h"
+#include "core/models/GmailProfile.h"
+#include "core/network/HTTPSession.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace larkpin {
+
+/// Gmail's REST API, read-only: one authorised GET per operation, HTTP failures mapped to APIError,
+/// bodies decoded into records. Holds no state between calls and never retries.
+class GmailAPIClient {
+public:
+    class APIError : public std::runtime_error {
+    public:
+        enum class Kind { rateLimited, response, invalidHistory, unauthorized, malformedResponse };
+
+        /// `retryAfter`: the server's delay in seconds, when it gave one.
+        static APIError rateLimited(std::optional<double> retryAfter);
+        static APIError response(int status);
+        static APIError invalidHistory();
+        static APIError unauthorized();
+        static APIError malformedResponse();
+
+        Kind kind() const { return kind_; }
+        std::optional<double> retryAfter() const { return retryAfter_; }
+        int status() const { return status_; }
+
+        friend bool operator==(const APIError& a, const APIError& b)
+        {
+            return a.kind_ == b.kind_ && a.retryAfter_ == b.retryAfter_ && a.status_ == b.status_;
+        }
+
+    private:
+        APIError(Kind kind, const std::string& description, std::optional<double> retryAfter = std::nullopt,
+                 int status = 0);
+        Kind kind_;
+        std::optional<double> retryAfter_;
+        int status_;
+    };
+
+    /// Yields a current access token; called once per request, just before sending. May throw.
+    using AccessTokenProvider = std::function<std::string()>;
+
+    /// `baseURL` is the mailbox's base, ending in "gmail/v1/users/me".
+    GmailAPIClient(std::shared_ptr<const HTTPSession> session, std::string baseURL, AccessTokenProvider accessToken);
+
+    GmailProfile profile() const;
+    /// The newest messages of the last day, in Gmail's order.
+    std::vector<std::string> recentMessageIDs(int maxResults) const;
+    /// Every message added since `since`, over all pages, each once and sorted.
+    GmailHistoryPage history(const std::string& since) const;
+    GmailMessage message(const std::string& id) const;
+
+    static constexpr std::chrono::seconds requestTimeout{20};
+
+private:
+    using QueryItems = std::vector<std::pair<std::string, std::string>>;
+    nlohmann::json get(const std::vector<std::string>& segments, const QueryItems& query) const;
+
+    std::shared_ptr<const HTTPSession> session_;
+    std::string baseURL_;
+    AccessTokenProvider accessToken_;
+};
+
+} // namespace larkpin
