@@ -1,0 +1,81 @@
+#include "core/extraction/IssuerInference.h"
+
+#include "core/extraction/CharacterArray.h"
+#include "core/extraction/UnicodeSupport.h"
+
+#include <optional>
+#include <vector>
+
+namespace larkpin {
+namespace {
+
+    /// Characters [from, to) of `chars` without the characters at both ends that satisfy `trim`.
+    template <typename Trim>
+    std::pair<std::size_t, std::size_t> trimmed(const CharacterArray& chars, std::size_t from, std::size_t to, Trim trim)
+    {
+        while (from < to && trim(chars[from]))
+            ++from;
+        while (to > from && trim(chars[to - 1]))
+            --to;
+        return {from, to};
+    }
+
+    bool isWhiteSpaceCharacter(std::string_view character)
+    {
+        return UnicodeSupport::everyScalar(character, UnicodeSupport::isWhiteSpace);
+    }
+
+    bool isQuoteCharacter(std::string_view character) { return character == "\"" || character == "'"; }
+
+} // namespace
+
+std::string IssuerInference::issuer(std::string_view sender)
+{
+    const CharacterArray senderChars(sender);
+    const auto [senderStart, senderEnd] = trimmed(senderChars, 0, senderChars.size(), isWhiteSpaceCharacter);
+    const std::string_view trimmedSender = senderChars.slice(senderStart, senderEnd);
+
+    std::string_view displayName, address = trimmedSender;
+    std::optional<std::size_t> open, close;
+    for (std::size_t index = senderStart; index < senderEnd; ++index) {
+        if (!open && senderChars.is(index, '<'))
+            open = index;
+        else if (open && senderChars.is(index, '>')) {
+            close = index;
+            break;
+        }
+    }
+    if (open && close) {
+        const auto [addressStart, addressEnd] = trimmed(senderChars, *open + 1, *close, isWhiteSpaceCharacter);
+        address = senderChars.slice(addressStart, addressEnd);
+        const auto [nameStart, nameEnd] = trimmed(senderChars, senderStart, *open, isWhiteSpaceCharacter);
+        const auto [unquotedStart, unquotedEnd] = trimmed(senderChars, nameStart, nameEnd, isQuoteCharacter);
+        displayName = senderChars.slice(unquotedStart, unquotedEnd);
+    }
+
+    // The domain is the last non-empty piece between "@" characters; an address without one is all domain.
+    const CharacterArray addressChars(address);
+    std::string_view domain;
+    for (std::size_t index = addressChars.size(); index > 0;) {
+        std::size_t pieceEnd = index;
+        while (pieceEnd > 0 && addressChars.is(pieceEnd - 1, '@'))
+            --pieceEnd;
+        std::size_t pieceStart = pieceEnd;
+        while (pieceStart > 0 && !addressChars.is(pieceStart - 1, '@'))
+            --pieceStart;
+        if (pieceStart < pieceEnd) {
+            domain = addressChars.slice(pieceStart, pieceEnd);
+            break;
+        }
+        index = pieceStart;
+    }
+
+    if (domain.empty())
+        return std::string(trimmedSender);
+    const std::string lowercasedDomain = UnicodeSupport::lowercased(domain);
+    if (displayName.empty())
+        return lowercasedDomain;
+    return std::string(displayName) + " \u00B7 " + lowercasedDomain;
+}
+
+} // namespace larkpin

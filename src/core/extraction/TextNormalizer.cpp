@@ -1,0 +1,351 @@
+#include "core/extraction/TextNormalizer.h"
+
+#include "core/extraction/CharacterArray.h"
+#include "core/extraction/UnicodeSupport.h"
+
+#include <unicode/regex.h>
+#include <unicode/unistr.h>
+
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+namespace larkpin {
+namespace {
+
+    constexpr std::size_t maximumEntityDistance = 10; ///< characters from "&" to ";"
+
+    std::optional<std::uint32_t> parseNumber(std::string_view digits, int base)
+    {
+        if (digits.empty())
+            return std::nullopt;
+        std::uint32_t value = 0;
+        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+        // from_chars accepts a leading "-" for no unsigned type, but it does accept nothing else either:
+        // the whole text must be digits of the base.
+        if (error != std::errc() || end != digits.data() + digits.size())
+            return std::nullopt;
+        return value;
+    }
+
+    /// The replacement of an entity body (the text between "&" and ";"), or nothing when it is not one.
+    std::optional<std::string> entityReplacement(std::string_view body)
+    {
+        std::optional<std::uint32_t> number;
+        if (body.size() >= 2 && body[0] == '#' && (body[1] == 'x' || body[1] == 'X'))
+            number = parseNumber(body.substr(2), 16);
+        else if (!body.empty() && body[0] == '#')
+            number = parseNumber(body.substr(1), 10);
+        else {
+            const std::string name = UnicodeSupport::lowercased(body);
+            static constexpr std::array<std::pair<std::string_view, std::string_view>, 6> names{{
+                {"amp", "&"}, {"lt", "<"}, {"gt", ">"}, {"quot", "\""}, {"apos", "'"}, {"nbsp", " "},
+            }};
+            for (const auto& [entity, replacement] : names)
+                if (name == entity)
+                    return std::string(replacement);
+            return std::nullopt;
+        }
+        if (!number || *number > 0x10FFFF || (*number >= 0xD800 && *number <= 0xDFFF))
+            return std::nullopt;
+        std::string scalar;
+        UnicodeSupport::appendScalar(scalar, *number);
+        return scalar;
+    }
+
+    bool containsByte(std::string_view text, char byte) { return text.find(byte) != std::string_view::npos; }
+
+    /// True when the characters of `chars` from `index` on spell `marker` (ASCII, lower case) ignoring case.
+    bool matchesIgnoringCase(const CharacterArray& chars, std::size_t index, std::string_view marker)
+    {
+        if (index + marker.size() > chars.size())
+            return false;
+        for (std::size_t k = 0; k < marker.size(); ++k)
+            if (!UnicodeSupport::equalsIgnoringCase(chars[index + k], marker[k]))
+                return false;
+        return true;
+    }
+
+    /// Index of the first occurrence of `marker` at or after `from` whose last character lies before
+    /// `limit`; markers given here begin with "\n" or "w", which anchors the scan.
+    std::optional<std::size_t> findIgnoringCase(const CharacterArray& chars, std::string_view marker,
+                                                std::size_t from, std::size_t limit)
+    {
+        for (std::size_t index = from; index + marker.size() <= limit; ++index)
+            if (matchesIgnoringCase(chars, index, marker))
+                return index;
+        return std::nullopt;
+    }
+
+} // namespace
+
+std::string TextNormalizer::decodeEntities(std::string_view text)
+{
+    if (!containsByte(text, '&'))
+        return std::string(text);
+    const CharacterArray chars(text);
+    std::string result;
+    result.reserve(text.size());
+    for (std::size_t index = 0; index < chars.size();) {
+        if (!chars.is(index, '&')) {
+            result.append(chars[index++]);
+            continue;
+        }
+        // Only a ";" within reach matters: a farther one (or none) leaves the "&" as it is.
+        std::optional<std::size_t> semicolon;
+        for (std::size_t k = index + 1; k < chars.size() && k <= index + maximumEntityDistance; ++k)
+            if (chars.is(k, ';')) {
+                semicolon = k;
+                break;
+            }
+        if (semicolon) {
+            if (const auto replacement = entityReplacement(chars.slice(index + 1, *semicolon))) {
+                result.append(*replacement);
+                index = *semicolon + 1;
+                continue;
+            }
+        }
+        result.push_back('&');
+        ++index;
+    }
+    return result;
+}
+
+std::string TextNormalizer::stripTags(std::string_view text)
+{
+    if (!containsByte(text, '<') && !containsByte(text, '>'))
+        return std::string(text);
+    const CharacterArray chars(text);
+    std::string result;
+    result.reserve(text.size());
+    bool insideTag = false;
+    for (std::size_t index = 0; index < chars.size(); ++index) {
+        if (chars.is(index, '<')) {
+            result.push_back(' ');
+            insideTag = true;
+        } else if (chars.is(index, '>')) {
+            result.push_back(insideTag ? ' ' : '>');
+            insideTag = false;
+        } else if (!insideTag) {
+            result.append(chars[index]);
+        }
+    }
+    return result;
+}
+
+std::string TextNormalizer::normalized(std::string_view text)
+{
+    const std::string prepared = stripTags(decodeEntities(decodeEntities(UnicodeSupport::nfkc(text))));
+    const CharacterArray chars(prepared);
+    std::string result;
+    result.reserve(prepared.size());
+    bool lastWasCollapsedSpace = false;
+    for (std::size_t index = 0; index < chars.size(); ++index) {
+        const std::string_view character = chars[index];
+        if (character.size() == 1) {
+            // ASCII: no invisible characters or dashes to look for; digits stay as they are.
+            const char byte = character[0];
+            if ((byte >= 0x09 && byte <= 0x0D) || byte == ' ') {
+                if (!lastWasCollapsedSpace)
+                    result.push_back(' ');
+                lastWasCollapsedSpace = true;
+            } else {
+                result.push_back(byte);
+                lastWasCollapsedSpace = false;
+            }
+            continue;
+        }
+        if (UnicodeSupport::everyScalar(character, UnicodeSupport::isWhiteSpace)) {
+            if (!lastWasCollapsedSpace)
+                result.push_back(' ');
+            lastWasCollapsedSpace = true;
+            continue;
+        }
+        if (UnicodeSupport::everyScalar(character, UnicodeSupport::isInvisible))
+            continue;
+        lastWasCollapsedSpace = false;
+        if (UnicodeSupport::isSingleScalar(character)) {
+            if (const int digit = UnicodeSupport::digitValue(UnicodeSupport::firstScalar(character)); digit >= 0) {
+                result.push_back(static_cast<char>('0' + digit));
+                continue;
+            }
+        }
+        if (UnicodeSupport::everyScalar(character, UnicodeSupport::isDash))
+            result.push_back('-');
+        else
+            result.append(character);
+    }
+
+    // The only all-white-space characters left are the single spaces written above; a space that
+    // begins a cluster with combining marks is part of another character and stays.
+    std::string_view trimmed = result;
+    while (!trimmed.empty() && trimmed.front() == ' ' && CharacterArray::prefixLength(trimmed, 1) == 1)
+        trimmed.remove_prefix(1);
+    while (!trimmed.empty() && trimmed.back() == ' ')
+        trimmed.remove_suffix(1); // a space cannot carry marks that come before it
+    return std::string(trimmed);
+}
+
+std::string TextNormalizer::stripQuotedPlainText(std::string_view text)
+{
+    const CharacterArray chars(text);
+    std::optional<std::size_t> cut;
+    const auto consider = [&cut](std::size_t position) {
+        if (!cut || position < *cut)
+            cut = position;
+    };
+    for (const std::string_view marker : {std::string_view("\n-----original message-----"), std::string_view("\nfrom:")})
+        if (const auto found = findIgnoringCase(chars, marker, 0, chars.size()))
+            consider(*found);
+    // Only the first "\nOn " counts, and only when "wrote:" follows within 300 characters of its start.
+    if (const auto on = findIgnoringCase(chars, "\non ", 0, chars.size())) {
+        const std::size_t windowEnd = std::min(chars.size(), *on + 300);
+        if (findIgnoringCase(chars, "wrote:", *on, windowEnd))
+            consider(*on);
+    }
+    const std::size_t end = cut.value_or(chars.size());
+
+    std::string result;
+    result.reserve(chars.byteOffset(end));
+    bool firstLine = true;
+    for (std::size_t lineStart = 0;;) {
+        std::size_t lineEnd = lineStart;
+        while (lineEnd < end && !chars.is(lineEnd, '\n'))
+            ++lineEnd;
+        std::size_t firstVisible = lineStart;
+        while (firstVisible < lineEnd &&
+               UnicodeSupport::everyScalar(chars[firstVisible], UnicodeSupport::isHorizontalWhiteSpace))
+            ++firstVisible;
+        const bool quoted = firstVisible < lineEnd && chars.is(firstVisible, '>');
+        if (!quoted) {
+            if (!firstLine)
+                result.push_back('\n');
+            result.append(chars.slice(lineStart, lineEnd));
+            firstLine = false;
+        }
+        if (lineEnd >= end)
+            break;
+        lineStart = lineEnd + 1;
+    }
+    return result;
+}
+
+namespace {
+
+    const icu::RegexPattern& blockQuotePattern()
+    {
+        static const std::unique_ptr<const icu::RegexPattern> pattern = [] {
+            UErrorCode status = U_ZERO_ERROR;
+            std::unique_ptr<icu::RegexPattern> compiled(icu::RegexPattern::compile(
+                icu::UnicodeString::fromUTF8("(?is)<blockquote\\b[^>]*>.*?<\\/blockquote>"), 0, status));
+            if (U_FAILURE(status) || !compiled)
+                throw std::logic_error("the block-quote pattern does not compile");
+            return std::unique_ptr<const icu::RegexPattern>(std::move(compiled));
+        }();
+        return *pattern;
+    }
+
+    /// Case-insensitive match of an ASCII word in UTF-16 the way ICU's case-insensitive literals
+    /// match it: ASCII letters in either case, and the Kelvin sign for "k" (the only other scalar
+    /// whose case folding lands in "<blockquote>" or "</blockquote>").
+    bool matchesLiteral(const icu::UnicodeString& text, std::int32_t at, std::string_view word)
+    {
+        if (at + static_cast<std::int32_t>(word.size()) > text.length())
+            return false;
+        for (std::size_t k = 0; k < word.size(); ++k) {
+            char16_t unit = text.charAt(at + static_cast<std::int32_t>(k));
+            if (unit >= u'A' && unit <= u'Z')
+                unit = static_cast<char16_t>(unit - u'A' + u'a');
+            if (unit == u'\u212A')
+                unit = u'k';
+            if (unit != static_cast<char16_t>(word[k]))
+                return false;
+        }
+        return true;
+    }
+
+    /// True when the ASCII letters "quote" occur in any case: every block quote contains them.
+    bool mayHoldBlockQuote(std::string_view html)
+    {
+        for (std::size_t at = html.find_first_of("qQ"); at != std::string_view::npos;
+             at = html.find_first_of("qQ", at + 1)) {
+            if (at + 5 > html.size())
+                return false;
+            bool matches = true;
+            for (std::size_t k = 1; k < 5 && matches; ++k)
+                matches = (html[at + k] | 0x20) == "quote"[k];
+            if (matches)
+                return true;
+        }
+        return false;
+    }
+
+} // namespace
+
+std::string TextNormalizer::removeBlockQuotes(std::string_view html)
+{
+    if (!mayHoldBlockQuote(html))
+        return std::string(html);
+    const auto text = icu::UnicodeString::fromUTF8(icu::StringPiece(html.data(), static_cast<std::int32_t>(html.size())));
+    const std::int32_t length = text.length();
+
+    // A lazy regular-expression search restarted at every "<blockquote" would rescan to the end of
+    // the text for each opening without a closing tag. So the openings, the next ">" and the closing
+    // tags are located in one pass each, and the pattern itself only confirms a match on the exact
+    // stretch it can cover, which keeps the whole removal linear.
+    std::vector<std::int32_t> closings; // starts of "</blockquote>", ascending
+    for (std::int32_t at = text.indexOf(u'<'); at >= 0; at = text.indexOf(u'<', at + 1))
+        if (matchesLiteral(text, at, "</blockquote>"))
+            closings.push_back(at);
+    if (closings.empty())
+        return std::string(html);
+    std::vector<std::int32_t> nextGreater(static_cast<std::size_t>(length) + 1, -1);
+    for (std::int32_t at = length - 1; at >= 0; --at)
+        nextGreater[static_cast<std::size_t>(at)] = text.charAt(at) == u'>' ? at : nextGreater[static_cast<std::size_t>(at) + 1];
+
+    UErrorCode status = U_ZERO_ERROR;
+    const std::unique_ptr<icu::RegexMatcher> matcher(blockQuotePattern().matcher(text, status));
+    if (U_FAILURE(status))
+        return std::string(html);
+    matcher->useTransparentBounds(true);
+    matcher->useAnchoringBounds(false);
+
+    icu::UnicodeString result;
+    std::int32_t copiedUpTo = 0;
+    constexpr std::int32_t openingLength = 11; // "<blockquote"
+    for (std::int32_t at = text.indexOf(u'<'); at >= 0 && at < length; at = text.indexOf(u'<', at + 1)) {
+        if (!matchesLiteral(text, at, "<blockquote") || at + openingLength >= length)
+            continue;
+        const std::int32_t greater = nextGreater[static_cast<std::size_t>(at + openingLength)];
+        if (greater < 0)
+            break; // no later opening can be closed either
+        const auto closing = std::lower_bound(closings.begin(), closings.end(), greater + 1);
+        if (closing == closings.end())
+            break;
+        const std::int32_t end = *closing + 13;
+        matcher->region(at, end, status);
+        if (U_FAILURE(status))
+            break;
+        if (!matcher->lookingAt(status) || U_FAILURE(status)) {
+            status = U_ZERO_ERROR;
+            continue; // the word boundary after "blockquote" did not hold
+        }
+        const std::int32_t matchEnd = matcher->end(status);
+        result.append(text, copiedUpTo, at - copiedUpTo);
+        result.append(u' ');
+        copiedUpTo = matchEnd;
+        at = matchEnd - 1;
+    }
+    if (copiedUpTo == 0)
+        return std::string(html);
+    result.append(text, copiedUpTo, length - copiedUpTo);
+    std::string converted;
+    result.toUTF8String(converted);
+    return converted;
+}
+
+} // namespace larkpin
