@@ -1,0 +1,508 @@
+// larkpin-google-emulator: Gmail's read-only REST endpoints on 127.0.0.1, plus a control API.
+//
+// Gmail; every request needs "Authorization: Bearer <token>" naming a mailbox's token, else 401:
+//   GET /gmail/v1/users/me/profile
+//   GET /gmail/v1/users/me/messages       maxResults (1-500, default 100), q=newer_than:<n>d|m|y, pageToken
+//   GET /gmail/v1/users/me/messages/{id}  format=full (default) or minimal; 404 when unknown or deleted
+//   GET /gmail/v1/users/me/history        startHistoryId (required), historyTypes, pageToken; 404 for a
+//                                         start point older than the retained history
+//
+// Control; JSON in, JSON out, no authorization; a mistake answers 400 {"error": "..."}:
+//   GET  /_emulator/mailboxes            -> {"mailboxes": [{"email", "historyId", "oldestHistoryId",
+//                                            "messages"}]}
+//   POST /_emulator/mailboxes            {"email", "token"} -> {"email", "historyId"}
+//   POST /_emulator/messages             {"mailbox"?, "from"?, "to"?, "subject"?, "plain"?, "html"?,
+//                                         "structure"?: plain|html|alternative|nested|raw, "payload"? (raw),
+//                                         one of "receivedAt" (s), "age" (s) or "internalDate" (ms, any
+//                                         text, or null), "id"?, "threadId"?, "labelIds"?, "snippet"?}
+//                                        -> {"id", "threadId", "historyId"}
+//   POST /_emulator/messages/delete      {"mailbox"?, "id"} -> {"id", "historyId"}
+//   POST /_emulator/history/expire       {"mailbox"?} -> {"expired": [{"mailbox", "historyId"}]}
+//   POST /_emulator/history/page-size    {"size"} -> {"size"}
+//   POST /_emulator/faults               {"path", "kind"?: status|delay|notJSON|missingKey|drop, "delayMs"?,
+//                                         "status"?, "headers"?: {name: value}, "body"?, "key"?}
+//                                        -> {"path", "pending"}
+//   GET  /_emulator/faults               -> {"faults": {path: [fault, ...]}}
+//   POST /_emulator/faults/clear         -> {"cleared"}
+//   GET  /_emulator/counters             -> {"requests": {path: n}, "totalRequests", "connections",
+//                                            "tokenRequests"}
+//   POST /_emulator/counters/reset       -> the counters, zeroed
+//
+// "mailbox" defaults to the first mailbox added. Faults are kept per exact path (no query); each is
+// used once, in the order queued. The counters leave the control API out, so that a test's own
+// control calls do not disturb what it measures; "connections" counts distinct client address and
+// port pairs, which is one per TCP connection.
+
+#include "EmulatorServer.h"
+
+#include "BadRequest.h"
+#include "GmailError.h"
+#include "JSONReading.h"
+
+#include <chrono>
+#include <cstdio>
+#include <dirent.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace larkpin::emulator {
+
+using nlohmann::json;
+using namespace json_reading;
+
+namespace {
+
+constexpr const char* gmailPrefix = "/gmail/v1/users/me/";
+constexpr const char* controlPrefix = "/_emulator/";
+constexpr const char* tokenPath = "/oauth2/token";
+constexpr const char* jsonType = "application/json; charset=UTF-8";
+
+std::string dump(const json& value) {
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+/// Google's error envelope, as Gmail sends it.
+json gmailError(int status, const std::string& message) {
+    struct Kind {
+        int status;
+        const char* name;
+        const char* reason;
+    };
+    static constexpr Kind kinds[] = {
+        {400, "INVALID_ARGUMENT", "invalidArgument"},
+        {401, "UNAUTHENTICATED", "authError"},
+        {403, "PERMISSION_DENIED", "forbidden"},
+        {404, "NOT_FOUND", "notFound"},
+        {429, "RESOURCE_EXHAUSTED", "rateLimitExceeded"},
+        {500, "INTERNAL", "backendError"},
+        {503, "UNAVAILABLE", "backendError"},
+    };
+    const char* name = "UNKNOWN";
+    const char* reason = "unknown";
+    for (const auto& kind : kinds) {
+        if (kind.status == status) {
+            name = kind.name;
+            reason = kind.reason;
+        }
+    }
+    return {{"error",
+             {{"code", status},
+              {"message", message},
+              {"errors", json::array({{{"message", message}, {"domain", "global"}, {"reason", reason}}})},
+              {"status", name}}}};
+}
+
+std::string defaultMessage(int status) {
+    switch (status) {
+    case 401:
+        return "Request had invalid authentication credentials.";
+    case 404:
+        return "Requested entity was not found.";
+    case 429:
+        return "Too many concurrent requests for user.";
+    case 503:
+        return "The service is currently unavailable.";
+    default:
+        return status >= 500 ? "Internal error encountered." : "HTTP " + std::to_string(status);
+    }
+}
+
+std::string bearerToken(const httplib::Request& request) {
+    const std::string header = request.get_header_value("Authorization");
+    const std::string scheme = "bearer ";
+    if (header.size() <= scheme.size())
+        return {};
+    for (std::size_t i = 0; i < scheme.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(header[i])) != scheme[i])
+            return {};
+    return header.substr(scheme.size());
+}
+
+/// The key that a missing-key fault removes when it names none: the one every client must read.
+std::string mainKey(const std::string& path) {
+    const std::string relative = path.substr(std::min(path.size(), std::string(gmailPrefix).size()));
+    if (relative == "profile")
+        return "emailAddress";
+    if (relative == "history")
+        return "historyId";
+    return "id"; // a message, or every listed message
+}
+
+/// Removes the key from the object and from each object directly inside its arrays (the listed
+/// messages), where the required keys of Gmail's answers live.
+void removeKey(json& body, const std::string& key) {
+    if (!body.is_object())
+        return;
+    body.erase(key);
+    for (auto& [name, value] : body.items()) {
+        if (!value.is_array())
+            continue;
+        for (auto& element : value)
+            if (element.is_object())
+                element.erase(key);
+    }
+}
+
+void checkDepth(const json& value, int remaining) {
+    // JSON values are copied and written recursively; a bounded depth keeps a hostile request from
+    // exhausting the stack. Gmail trees of a few dozen levels stay far below it.
+    if (remaining == 0)
+        throw BadRequest("the body is nested too deeply");
+    if (value.is_structured())
+        for (const auto& element : value)
+            checkDepth(element, remaining - 1);
+}
+
+} // namespace
+
+EmulatorServer::EmulatorServer(GmailState state, Options options)
+    : options_(options)
+    , state_(std::move(state)) {
+    // Each kept-alive connection holds a worker while it is open, and a delay fault holds one while it
+    // waits: leave room for many.
+    server_.new_task_queue = [] { return new httplib::ThreadPool(64); };
+    // A whole sync must be able to travel over one connection, however many requests it makes.
+    server_.set_keep_alive_max_count(100000);
+    server_.set_keep_alive_timeout(60);
+    server_.set_tcp_nodelay(true);
+    server_.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
+        count(request);
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    server_.set_exception_handler(
+        [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+            response.status = 500;
+            response.set_content(dump(gmailError(500, "Internal error encountered.")), jsonType);
+        });
+    if (options_.logRequests) {
+        server_.set_logger([](const httplib::Request& request, const httplib::Response& response) {
+            std::fprintf(stderr, "%s %s -> %d\n", request.method.c_str(), request.target.c_str(),
+                         response.status);
+        });
+    }
+    addControlRoutes();
+    addRoutes();
+}
+
+int EmulatorServer::bind(int port) {
+    int listening = -1;
+    server_.set_socket_options([&listening](int socket) {
+        int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listening = socket;
+    });
+    const int bound = port == 0 ? server_.bind_to_any_port("127.0.0.1")
+                                : (server_.bind_to_port("127.0.0.1", port) ? port : -1);
+    if (bound <= 0)
+        throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port));
+    // cpp-httplib listens with a backlog of 5; tests that open many connections at once need more.
+    if (listening >= 0)
+        ::listen(listening, SOMAXCONN);
+    return bound;
+}
+
+bool EmulatorServer::serve() {
+    {
+        std::lock_guard lock(stopMutex_);
+        if (stopping_)
+            return true;
+        serving_ = true;
+    }
+    const bool served = server_.listen_after_bind();
+    {
+        std::lock_guard lock(stopMutex_);
+        served_ = true;
+    }
+    stopChanged_.notify_all();
+    return served;
+}
+
+void EmulatorServer::stop() {
+    std::unique_lock lock(stopMutex_);
+    stopping_ = true;
+    stopChanged_.notify_all();
+    while (serving_ && !served_) {
+        lock.unlock();
+        // Retried because a stop before the accept loop has started is ignored by cpp-httplib.
+        server_.stop();
+        closeClientConnections();
+        lock.lock();
+        stopChanged_.wait_for(lock, std::chrono::milliseconds(20), [this] { return served_; });
+    }
+}
+
+void EmulatorServer::closeClientConnections() {
+    // cpp-httplib's workers wait out the keep-alive timeout on idle connections before they notice
+    // the server stopped. Once the listening socket is closed, every connected socket in this
+    // process is a client's: shutting them down lets the workers finish at once.
+    DIR* folder = ::opendir("/proc/self/fd");
+    if (folder == nullptr)
+        return;
+    while (const dirent* entry = ::readdir(folder)) {
+        const int fd = std::atoi(entry->d_name);
+        struct stat status {};
+        if (fd <= STDERR_FILENO || fd == ::dirfd(folder) || ::fstat(fd, &status) != 0 ||
+            !S_ISSOCK(status.st_mode))
+            continue;
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0)
+            ::shutdown(fd, SHUT_RDWR);
+    }
+    ::closedir(folder);
+}
+
+bool EmulatorServer::pause(std::chrono::milliseconds delay) {
+    std::unique_lock lock(stopMutex_);
+    return !stopChanged_.wait_for(lock, delay, [this] { return stopping_; });
+}
+
+void EmulatorServer::count(const httplib::Request& request) {
+    if (request.path.starts_with(controlPrefix))
+        return;
+    std::lock_guard lock(mutex_);
+    ++counters_.requests[request.path];
+    ++counters_.total;
+    counters_.clients.emplace(request.remote_addr, request.remote_port);
+    if (request.path == tokenPath)
+        ++counters_.tokenRequests;
+}
+
+json EmulatorServer::countersJSON() const {
+    return {{"requests", counters_.requests},
+            {"totalRequests", counters_.total},
+            {"connections", counters_.clients.size()},
+            {"tokenRequests", counters_.tokenRequests}};
+}
+
+std::optional<Fault> EmulatorServer::takeFault(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    const auto found = faults_.find(path);
+    if (found == faults_.end())
+        return std::nullopt;
+    Fault fault = std::move(found->second.front());
+    found->second.pop_front();
+    if (found->second.empty())
+        faults_.erase(found);
+    return fault;
+}
+
+void EmulatorServer::addRoutes() {
+    const std::string base = gmailPrefix;
+    server_.Get(base + "profile", [this](const httplib::Request& request, httplib::Response& response) {
+        serveGmail(request, response, [this](const std::string& mailbox) { return state_.profile(mailbox); });
+    });
+    server_.Get(base + "messages", [this](const httplib::Request& request, httplib::Response& response) {
+        const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+        serveGmail(request, response, [&](const std::string& mailbox) {
+            return state_.listMessages(mailbox, request.params, now);
+        });
+    });
+    server_.Get(base + "messages/([^/]+)",
+                [this](const httplib::Request& request, httplib::Response& response) {
+                    const std::string id = request.matches[1];
+                    serveGmail(request, response, [&](const std::string& mailbox) {
+                        return state_.message(mailbox, id, request.params);
+                    });
+                });
+    server_.Get(base + "history", [this](const httplib::Request& request, httplib::Response& response) {
+        serveGmail(request, response,
+                   [&](const std::string& mailbox) { return state_.history(mailbox, request.params); });
+    });
+    // Anything else answers like Google does for an unknown URL, with its JSON error. A queued
+    // fault still applies, so that endpoints the emulator does not serve yet can fail on purpose.
+    const auto notFound = [this](const httplib::Request& request, httplib::Response& response) {
+        const auto fault = takeFault(request.path);
+        if (fault && !pause(fault->delay))
+            return;
+        if (fault && fault->kind == Fault::Kind::Status) {
+            response.status = fault->status;
+            for (const auto& [name, value] : fault->headers)
+                response.set_header(name, value);
+            response.set_content(
+                fault->body.value_or(dump(gmailError(fault->status, defaultMessage(fault->status)))),
+                jsonType);
+            return;
+        }
+        response.status = 404;
+        response.set_content(
+            dump(gmailError(404, "No such endpoint: " + request.method + " " + request.path)), jsonType);
+    };
+    server_.Get(".*", notFound);
+    server_.Post(".*", notFound);
+}
+
+void EmulatorServer::serveGmail(const httplib::Request& request, httplib::Response& response,
+                                const GmailAnswer& answer) {
+    const std::optional<Fault> fault = takeFault(request.path);
+    if (fault && fault->delay.count() > 0 && !pause(fault->delay)) {
+        response.status = 503;
+        return;
+    }
+    // A fault of kind Delay alone leaves the normal answer untouched.
+    const Fault::Kind kind = fault ? fault->kind : Fault::Kind::Delay;
+    if (kind == Fault::Kind::Status) {
+        response.status = fault->status;
+        for (const auto& [name, value] : fault->headers)
+            response.set_header(name, value);
+        const std::string body = fault->body ? *fault->body
+                                 : fault->status >= 400
+                                     ? dump(gmailError(fault->status, defaultMessage(fault->status)))
+                                     : "{}";
+        response.set_content(body, jsonType);
+        return;
+    }
+    if (kind == Fault::Kind::NotJSON) {
+        response.status = fault->status;
+        for (const auto& [name, value] : fault->headers)
+            response.set_header(name, value);
+        response.set_content(
+            fault->body.value_or("<html><body>Service temporarily unavailable</body></html>"),
+            "text/html; charset=UTF-8");
+        return;
+    }
+
+    int status = 200;
+    json body;
+    {
+        std::lock_guard lock(mutex_);
+        try {
+            body = answer(state_.mailboxForToken(bearerToken(request)));
+        } catch (const GmailError& error) {
+            status = error.status();
+            body = gmailError(status, error.what());
+        }
+    }
+    if (status == 401)
+        response.set_header("WWW-Authenticate",
+                            "Bearer realm=\"https://accounts.google.com/\", error=\"invalid_token\"");
+    if (kind == Fault::Kind::MissingKey)
+        removeKey(body, fault->key.value_or(mainKey(request.path)));
+    response.status = status;
+    if (kind != Fault::Kind::Drop) {
+        response.set_content(dump(body), jsonType);
+        return;
+    }
+    // Content-Length promises the whole body; the provider sends half and then gives up, which makes
+    // cpp-httplib close the connection part-way through.
+    auto text = std::make_shared<const std::string>(fault->body.value_or(dump(body)));
+    response.set_content_provider(text->size(), jsonType,
+                                  [text](std::size_t, std::size_t, httplib::DataSink& sink) {
+                                      sink.write(text->data(), text->size() / 2);
+                                      return false;
+                                  });
+}
+
+void EmulatorServer::control(const httplib::Request& request, httplib::Response& response,
+                             const ControlAction& action) {
+    try {
+        const json body = request.body.empty() ? json::object() : json::parse(request.body);
+        checkDepth(body, 256);
+        json answer;
+        {
+            std::lock_guard lock(mutex_);
+            answer = action(body);
+        }
+        response.set_content(dump(answer), jsonType);
+    } catch (const json::parse_error& error) {
+        response.status = 400;
+        response.set_content(dump({{"error", std::string("the body is not valid JSON: ") + error.what()}}),
+                             jsonType);
+    } catch (const BadRequest& error) {
+        response.status = 400;
+        response.set_content(dump({{"error", error.what()}}), jsonType);
+    } catch (const json::exception& error) {
+        response.status = 400;
+        response.set_content(dump({{"error", error.what()}}), jsonType);
+    }
+}
+
+void EmulatorServer::addControlRoutes() {
+    const std::string base = controlPrefix;
+    const auto route = [this](const ControlAction& action) {
+        return [this, action](const httplib::Request& request, httplib::Response& response) {
+            control(request, response, action);
+        };
+    };
+    server_.Get(base + "mailboxes", route([this](const json&) {
+                    return json{{"mailboxes", state_.mailboxSummaries()}};
+                }));
+    server_.Post(base + "mailboxes", route([this](const json& body) {
+                     requireObject(body, "the body");
+                     allowOnly(body, {"email", "token"});
+                     const auto email = requiredString(body, "email");
+                     state_.addMailbox(email, requiredString(body, "token"));
+                     return json{{"email", email}, {"historyId", state_.profile(email)["historyId"]}};
+                 }));
+    server_.Post(
+        base + "messages", route([this](const json& body) {
+            const NewMessage message = NewMessage::fromJSON(body);
+            const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+            const auto added = state_.addMessage(message, now);
+            return json{{"id", added.id}, {"threadId", added.threadId}, {"historyId", added.historyId}};
+        }));
+    server_.Post(
+        base + "messages/delete", route([this](const json& body) {
+            requireObject(body, "the body");
+            allowOnly(body, {"mailbox", "id"});
+            const auto id = requiredString(body, "id");
+            return json{{"id", id}, {"historyId", state_.deleteMessage(optionalString(body, "mailbox"), id)}};
+        }));
+    server_.Post(base + "history/expire", route([this](const json& body) {
+                     requireObject(body, "the body");
+                     allowOnly(body, {"mailbox"});
+                     return json{{"expired", state_.expireHistory(optionalString(body, "mailbox"))}};
+                 }));
+    server_.Post(base + "history/page-size", route([this](const json& body) {
+                     requireObject(body, "the body");
+                     allowOnly(body, {"size"});
+                     const auto size = optionalInteger(body, "size", 1, 500);
+                     if (!size)
+                         throw BadRequest("\"size\" is required");
+                     state_.setHistoryPageSize(static_cast<std::size_t>(*size));
+                     return json{{"size", *size}};
+                 }));
+    server_.Post(base + "faults", route([this](const json& body) {
+                     requireObject(body, "the body");
+                     const auto path = requiredString(body, "path");
+                     if (!path.starts_with("/") || path.find_first_of("?# ") != std::string::npos)
+                         throw BadRequest("\"path\" must be an absolute path without a query, such as " +
+                                          std::string(gmailPrefix) + "history");
+                     auto& queue = faults_[path];
+                     queue.push_back(Fault::fromJSON(body));
+                     return json{{"path", path}, {"pending", queue.size()}};
+                 }));
+    server_.Get(base + "faults", route([this](const json&) {
+                    json faults = json::object();
+                    for (const auto& [path, queue] : faults_)
+                        for (const auto& fault : queue)
+                            faults[path].push_back(fault.toJSON());
+                    return json{{"faults", faults}};
+                }));
+    server_.Post(base + "faults/clear", route([this](const json&) {
+                     std::size_t cleared = 0;
+                     for (const auto& [path, queue] : faults_)
+                         cleared += queue.size();
+                     faults_.clear();
+                     return json{{"cleared", cleared}};
+                 }));
+    server_.Get(base + "counters", route([this](const json&) { return countersJSON(); }));
+    server_.Post(base + "counters/reset", route([this](const json&) {
+                     counters_ = Counters{};
+                     return countersJSON();
+                 }));
+    const auto unknown = [](const httplib::Request& request, httplib::Response& response) {
+        response.status = 404;
+        response.set_content(dump({{"error", "no control route " + request.method + " " + request.path}}),
+                             jsonType);
+    };
+    server_.Get(base + ".*", unknown);
+    server_.Post(base + ".*", unknown);
+}
+
+} // namespace larkpin::emulator

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "Fault.h"
+#include "GmailState.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+
+namespace larkpin::emulator {
+
+/// The HTTP side of the emulator: Gmail's endpoints, the control API and fault injection, served
+/// on 127.0.0.1 from cpp-httplib's thread pool.
+class EmulatorServer {
+public:
+    struct Options {
+        bool logRequests = false; ///< one line per request on standard error
+    };
+
+    EmulatorServer(GmailState state, Options options);
+    EmulatorServer(const EmulatorServer&) = delete;
+    EmulatorServer& operator=(const EmulatorServer&) = delete;
+
+    /// Binds 127.0.0.1 (port 0: the OS chooses) and listens; returns the port. Throws when it cannot.
+    int bind(int port);
+    /// Accepts and serves connections until stop(); false when serving failed.
+    bool serve();
+    /// Callable from any thread, once serve() may be running: returns when serve() has returned, also
+    /// while clients hold idle connections open or requests wait in a delay fault.
+    void stop();
+
+private:
+    using GmailAnswer = std::function<nlohmann::json(const std::string& mailbox)>;
+    using ControlAction = std::function<nlohmann::json(const nlohmann::json& body)>;
+
+    struct Counters {
+        std::map<std::string, std::uint64_t> requests;
+        std::uint64_t total = 0;
+        std::set<std::pair<std::string, int>> clients; ///< address and port: one per TCP connection
+        std::uint64_t tokenRequests = 0;
+    };
+
+    void addRoutes();
+    void addControlRoutes();
+    void serveGmail(const httplib::Request& request, httplib::Response& response, const GmailAnswer& answer);
+    void control(const httplib::Request& request, httplib::Response& response, const ControlAction& action);
+    void count(const httplib::Request& request);
+    std::optional<Fault> takeFault(const std::string& path);
+    /// Waits unless the server is stopping; false when it is.
+    bool pause(std::chrono::milliseconds delay);
+    nlohmann::json countersJSON() const;
+    static void closeClientConnections();
+
+    httplib::Server server_;
+    Options options_;
+
+    std::mutex mutex_; // guards everything below up to the stop state; never held while waiting
+    GmailState state_;
+    std::map<std::string, std::deque<Fault>> faults_;
+    Counters counters_;
+
+    std::mutex stopMutex_;
+    std::condition_variable stopChanged_;
+    bool stopping_ = false;
+    bool serving_ = false;
+    bool served_ = false;
+};
+
+} // namespace larkpin::emulator
