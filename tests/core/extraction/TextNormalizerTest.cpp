@@ -1,0 +1,154 @@
+#include "core/extraction/OTPExtractorInternals.h"
+
+#include <gtest/gtest.h>
+#include <unicode/regex.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace larkpin {
+namespace {
+
+    using Steps = OTPExtractor::Internals;
+
+    struct TextCase {
+        std::string input;
+        std::string expected;
+    };
+
+    void PrintTo(const TextCase& c, std::ostream* os) { *os << '"' << c.input << '"'; }
+
+    class DecodeEntities : public testing::TestWithParam<TextCase> {};
+
+    TEST_P(DecodeEntities, replacesOnlyWellFormedEntities)
+    {
+        EXPECT_EQ(Steps::decodeEntities(GetParam().input), GetParam().expected);
+    }
+
+    INSTANTIATE_TEST_SUITE_P(
+        Entities, DecodeEntities,
+        testing::Values(TextCase{"", ""}, TextCase{"&#x41;", "A"}, TextCase{"&#X41;", "A"}, TextCase{"&#65;", "A"},
+                        TextCase{"&#x;", "&#x;"}, TextCase{"&#;", "&#;"}, TextCase{"&#xD800;", "&#xD800;"},
+                        TextCase{"&#x110000;", "&#x110000;"}, TextCase{"&#x10FFFF;", "\U0010FFFF"},
+                        TextCase{"&AMP;", "&"}, TextCase{"&Lt;b&GT;", "<b>"}, TextCase{"&quot;&apos;", "\"'"},
+                        TextCase{"a&nbsp;b", "a b"},
+                        // The ";" must lie at most 10 characters after the "&".
+                        TextCase{"&verylongname;", "&verylongname;"}, TextCase{"&#00000065;", "A"},
+                        TextCase{"&#000000065;", "&#000000065;"},
+                        // Values beyond U+10FFFF, signs and foreign digits are not accepted.
+                        TextCase{"&#99999999;", "&#99999999;"}, TextCase{"&#x1000000;", "&#x1000000;"},
+                        TextCase{"&#+65;", "&#+65;"}, TextCase{"&#-65;", "&#-65;"}, TextCase{"&#x-41;", "&#x-41;"},
+                        TextCase{"&#١;", "&#١;"}, TextCase{"&#0;", std::string(1, '\0')},
+                        // Only one level per call; a failed entity leaves the rest as ordinary text.
+                        TextCase{"&amp;lt;", "&lt;"}, TextCase{"&&amp;", "&&"}, TextCase{"&bogus;&amp;", "&bogus;&"},
+                        TextCase{"AT&T; &amp", "AT&T; &amp"},
+                        // Characters, not bytes: a combining mark makes ";" another character.
+                        TextCase{"&amp;\u0301", "&amp;\u0301"}, TextCase{"&amp\u0301;", "&amp\u0301;"},
+                        TextCase{"&#x301;", "\u0301"}, TextCase{"&日本語の長い名前;", "&日本語の長い名前;"}));
+
+    class StripTags : public testing::TestWithParam<TextCase> {};
+
+    TEST_P(StripTags, replacesEveryTagWithSpaces) { EXPECT_EQ(Steps::stripTags(GetParam().input), GetParam().expected); }
+
+    INSTANTIATE_TEST_SUITE_P(Tags, StripTags,
+                             testing::Values(TextCase{"<b>123</b>", "  123  "}, TextCase{"a > b", "a > b"},
+                                             TextCase{"a < b", "a  "}, TextCase{"<<b>x", "   x"},
+                                             TextCase{"<style>p{}</style>x", "  p{}  x"},
+                                             TextCase{"x<br\r\n/>y", "x  y"}, TextCase{"", ""}));
+
+    class Normalized : public testing::TestWithParam<TextCase> {};
+
+    TEST_P(Normalized, givesOneCleanLine) { EXPECT_EQ(Steps::normalized(GetParam().input), GetParam().expected); }
+
+    INSTANTIATE_TEST_SUITE_P(
+        Normalisation, Normalized,
+        testing::Values(
+            TextCase{"&amp;lt;b&amp;gt;", ""}, TextCase{"1 &lt; 2 and 3 &gt; 2", "1 2"},
+            TextCase{"a&nbsp; &nbsp;b", "a b"}, TextCase{"Code:\n\n  123\t456", "Code: 123 456"},
+            TextCase{"\u0661\u0662\u0663", "123"}, TextCase{"\uFF11\uFF12\uFF13", "123"},
+            TextCase{"12\u201334", "12-34"}, TextCase{"a \u200B b", "a b"}, TextCase{"a\u200Bb\uFEFF", "ab"},
+            TextCase{"  \r\n x \u2028\u3000y\u0085 ", "x y"}, TextCase{"\u4E94", "5"}, TextCase{"\u2460\u00B2", "12"},
+            TextCase{"1\u2212\uFE63\uFF0D2", "1---2"}, TextCase{"\u00BD", "1\u20442"},
+            // A digit carrying a mark is not a digit; a mark after white space stays with it.
+            TextCase{"\u0661\u0301", "\u0661\u0301"}, TextCase{"a\n\u0301b", "a \u0301b"},
+            TextCase{"&#x0661;&#x0662;&#x0663;&#x0664;", "1234"}, TextCase{"&amp;#x41;", "A"},
+            TextCase{"<p>Your code</p>\n<p>&nbsp;</p><b>4821</b>", "Your code 4821"}, TextCase{"", ""}));
+
+    class StripQuotedPlainText : public testing::TestWithParam<TextCase> {};
+
+    TEST_P(StripQuotedPlainText, dropsTheQuotedEarlierMessage)
+    {
+        EXPECT_EQ(Steps::stripQuotedPlainText(GetParam().input), GetParam().expected);
+    }
+
+    const std::string onTooFar = "a\nOn time " + std::string(300, 'y') + "\nOn x wrote:\nc";
+    const std::string farWrote = "\nOn Monday " + std::string(300, 'x') + " wrote:\n> old 9999";
+
+    INSTANTIATE_TEST_SUITE_P(
+        QuotedReplies, StripQuotedPlainText,
+        testing::Values(
+            TextCase{"Your code is 1234\nOn Mon, Jan 1, the sender wrote:\n> old 9999", "Your code is 1234"},
+            TextCase{"Your code is 1234" + farWrote, "Your code is 1234" + farWrote.substr(0, farWrote.size() - 11)},
+            TextCase{"Code 1234\n-----ORIGINAL MESSAGE-----\nCode 9999", "Code 1234"},
+            TextCase{"Code 1234\nfrom: a@b.c\nCode 9999\nOn x wrote:", "Code 1234"},
+            TextCase{"From: a@b.c\nCode 1234", "From: a@b.c\nCode 1234"},
+            // "wrote:" may follow a later line; but only the first "\nOn " is examined.
+            TextCase{"a\nOn time\nb\nOn x wrote:\nc", "a"}, TextCase{onTooFar, onTooFar},
+            TextCase{"a\n  > quoted\nb\n\t>x\na > b", "a\nb\na > b"}, TextCase{"> all\n> quoted", ""},
+            TextCase{"a\n\nb\n", "a\n\nb\n"},
+            // CR LF is one character: neither a line break nor the start of a marker.
+            TextCase{"Code 1234\r\n> old 9999\r\nFrom: x", "Code 1234\r\n> old 9999\r\nFrom: x"},
+            // Caseless without locale: the long s folds to "s".
+            TextCase{"a\n-----Original Meſſage-----\nb", "a"}, TextCase{"", ""}));
+
+    class RemoveBlockQuotes : public testing::TestWithParam<TextCase> {};
+
+    TEST_P(RemoveBlockQuotes, replacesEachBlockQuoteWithOneSpace)
+    {
+        EXPECT_EQ(Steps::removeBlockQuotes(GetParam().input), GetParam().expected);
+    }
+
+    INSTANTIATE_TEST_SUITE_P(
+        BlockQuotes, RemoveBlockQuotes,
+        testing::Values(
+            TextCase{"<p>1234</p><blockquote type=\"cite\">9999</blockquote>", "<p>1234</p> "},
+            TextCase{"a<BLOCKQUOTE>x\ny</BlockQuote>b<blockquote>z</blockquote>c", "a b c"},
+            // Lazy: a nested quote ends at the first closing tag.
+            TextCase{"<blockquote>a<blockquote>b</blockquote>c</blockquote>d", " c</blockquote>d"},
+            TextCase{"<blockquotes>x</blockquote>", "<blockquotes>x</blockquote>"},
+            TextCase{"<blockquote>never closed", "<blockquote>never closed"},
+            TextCase{"<blockquote </blockquote>", "<blockquote </blockquote>"},
+            TextCase{"<blockquote </blockquote></blockquote>", " "}, TextCase{"</blockquote><blockquote>", "</blockquote><blockquote>"},
+            TextCase{"<blocKquote>\u212A</bloc\u212Aquote>", " "}, TextCase{"é<blockquote>ü</blockquote>ß", "é ß"},
+            TextCase{"no quotes here", "no quotes here"}));
+
+    TEST(RemoveBlockQuotes, replacesWhatTheWholeTextPatternReplaces)
+    {
+        // The removal confirms each match on a bounded stretch; on random tag soup it must agree
+        // with the pattern replacing every match over the whole text.
+        const std::vector<std::string> pieces{"<blockquote", "<BlockQuote", "</blockquote>", "</BLOCKQUOTE>",
+                                              ">", "<", "/", " ", "\n", "x", "s", "é", "\u0301", "\u212A",
+                                              "<blockquote>", "</blockquote", "quote"};
+        UErrorCode status = U_ZERO_ERROR;
+        icu::RegexPattern* pattern = icu::RegexPattern::compile(
+            icu::UnicodeString::fromUTF8("(?is)<blockquote\\b[^>]*>.*?<\\/blockquote>"), 0, status);
+        ASSERT_TRUE(U_SUCCESS(status));
+        const std::unique_ptr<icu::RegexPattern> owned(pattern);
+        std::mt19937 random(11);
+        for (int round = 0; round < 4000; ++round) {
+            std::string text;
+            const int length = static_cast<int>(random() % 14);
+            for (int k = 0; k < length; ++k)
+                text += pieces[random() % pieces.size()];
+            const auto input = icu::UnicodeString::fromUTF8(text);
+            const std::unique_ptr<icu::RegexMatcher> matcher(pattern->matcher(input, status));
+            std::string expected;
+            matcher->replaceAll(" ", status).toUTF8String(expected);
+            ASSERT_EQ(Steps::removeBlockQuotes(text), expected) << testing::PrintToString(text);
+        }
+    }
+
+} // namespace
+} // namespace larkpin
