@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -135,6 +136,18 @@ void createPrivateFile(const std::filesystem::path& file)
         ::close(descriptor);
 }
 
+// The home folder of the user database entry, for a process started without HOME.
+std::string accountHome()
+{
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr
+        && found->pw_dir != nullptr)
+        return found->pw_dir;
+    return "/";
+}
+
 } // namespace
 
 LocalStore::StoreError::StoreError(Kind kind, const std::string& description, const std::string& message)
@@ -167,7 +180,7 @@ std::filesystem::path LocalStore::defaultURL(const char* xdgDataHome, const char
     if (xdgDataHome != nullptr && xdgDataHome[0] == '/')
         base = xdgDataHome;
     else
-        base = std::filesystem::path(home != nullptr ? home : "") / ".local" / "share";
+        base = std::filesystem::path(home != nullptr && home[0] == '/' ? home : accountHome()) / ".local" / "share";
     return base / "Larkpin" / "larkpin.sqlite";
 }
 
@@ -280,9 +293,12 @@ void LocalStore::query(const char* sql, std::initializer_list<Binding> bindings,
             throw StoreError::execute(lastError());
         return;
     }
-    // The first result that is not a row ends the reading; the rows read so far are the answer.
-    while (sqlite3_step(statement.get()) == SQLITE_ROW)
+    int result = SQLITE_ROW;
+    while ((result = sqlite3_step(statement.get())) == SQLITE_ROW)
         onRow(statement.get());
+    // A read cut short (a lock, a corrupt page) must not pass for the whole answer.
+    if (result != SQLITE_DONE)
+        throw StoreError::execute(lastError());
 }
 
 std::vector<OTPCode> LocalStore::codes(const char* sql, std::initializer_list<Binding> bindings) const

@@ -47,7 +47,7 @@ public:
     };
 
     /// `$XDG_DATA_HOME/Larkpin/larkpin.sqlite`, with `~/.local/share` when the variable is unset or
-    /// not an absolute path.
+    /// not an absolute path; `~` is HOME, or the account's home folder when HOME is unset or relative.
     static std::filesystem::path defaultURL();
     /// The same rule over given values; null stands for an unset variable.
     static std::filesystem::path defaultURL(const char* xdgDataHome, const char* home);

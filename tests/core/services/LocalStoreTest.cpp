@@ -367,6 +367,16 @@ TEST(LocalStoreDefaultURL, usesAnAbsoluteXdgDataHomeAndOtherwiseTheHomeFolder)
             << (xdg != nullptr ? xdg : "(unset)");
 }
 
+TEST(LocalStoreDefaultURL, fallsBackToTheAccountsHomeFolderWithoutAUsableHome)
+{
+    // Never a path relative to wherever the program happens to be started.
+    for (const char* home : {static_cast<const char*>(nullptr), "", "relative/home"}) {
+        const auto url = LocalStore::defaultURL(nullptr, home);
+        EXPECT_TRUE(url.is_absolute()) << url;
+        EXPECT_TRUE(url.string().ends_with("/.local/share/Larkpin/larkpin.sqlite")) << url;
+    }
+}
+
 TEST(LocalStoreDefaultURL, readsTheEnvironment)
 {
     const char* savedXdg = std::getenv("XDG_DATA_HOME");
@@ -827,6 +837,41 @@ TEST_F(LocalStoreTest, threadsSharingOneStoreClaimEachMessageExactlyOnce)
     for (int i = 0; i < messageCount; ++i)
         EXPECT_EQ(claims[i].load(), 1) << "message-" << i;
     EXPECT_EQ(store->recentCodes(1000).size(), static_cast<std::size_t>(messageCount));
+}
+
+TEST_F(LocalStoreTest, aReadCutShortByADamagedPageFailsInsteadOfReturningPartOfTheRows)
+{
+    {
+        auto store = openStore();
+        for (int i = 0; i < 300; ++i) {
+            auto saved = code(std::to_string(100000 + i), "m" + std::to_string(i), i, 3600);
+            saved.issuer = std::string(400, 'x'); // spreads the rows over many pages
+            store->save(saved);
+        }
+    }
+    std::string page;
+    int pageSize = 0;
+    {
+        RawDatabase raw(databasePath());
+        page = raw.value("SELECT pageno FROM dbstat WHERE name = 'codes' AND pagetype = 'leaf' ORDER BY pageno "
+                         "LIMIT 1 OFFSET 10");
+        pageSize = std::stoi(raw.value("PRAGMA page_size"));
+    }
+    if (page == "<no row>")
+        GTEST_SKIP() << "this SQLite has no dbstat table to find a page of the codes table";
+    {
+        std::fstream file(databasePath(), std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>(std::stoll(page) - 1) * pageSize);
+        file << std::string(static_cast<std::size_t>(pageSize), '\xFF');
+    }
+    auto store = openStore();
+    try {
+        const auto codes = store->recentCodes(1000);
+        FAIL() << "returned " << codes.size() << " rows from a damaged table";
+    } catch (const LocalStore::StoreError& error) {
+        EXPECT_EQ(error.kind(), LocalStore::StoreError::Kind::execute);
+        EXPECT_EQ(std::string(error.what()), "Local database error: database disk image is malformed");
+    }
 }
 
 } // namespace
