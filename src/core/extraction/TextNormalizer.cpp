@@ -1,6 +1,7 @@
 #include "core/extraction/TextNormalizer.h"
 
 #include "core/extraction/CharacterArray.h"
+#include "core/extraction/CharacterSegmenter.h"
 #include "core/extraction/UnicodeSupport.h"
 
 #include <unicode/regex.h>
@@ -70,8 +71,7 @@ namespace {
         return true;
     }
 
-    /// Index of the first occurrence of `marker` at or after `from` whose last character lies before
-    /// `limit`; markers given here begin with "\n" or "w", which anchors the scan.
+    /// Index of the first occurrence of `marker` that begins in [from, limit - marker length].
     std::optional<std::size_t> findIgnoringCase(const CharacterArray& chars, std::string_view marker,
                                                 std::size_t from, std::size_t limit)
     {
@@ -81,57 +81,75 @@ namespace {
         return std::nullopt;
     }
 
+    /// Index of the first occurrence of a marker that begins with a line feed: only a line-feed
+    /// byte can start one, and only when it is a character of its own (not the end of CR LF).
+    std::optional<std::size_t> findLineMarker(const CharacterArray& chars, std::string_view marker)
+    {
+        const std::string_view text = chars.text();
+        for (std::size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1)) {
+            const auto index = chars.indexAtByteOffset(at);
+            if (index && chars.is(*index, '\n') && matchesIgnoringCase(chars, *index, marker))
+                return index;
+        }
+        return std::nullopt;
+    }
+
 } // namespace
+
+// Entities and tags are found byte by byte: "&", ";", "<" and ">" are ASCII, and one of them is a
+// character of its own unless a joining scalar sits next to it, which isStandaloneASCII tells from
+// its two neighbours. Everything else is copied (or dropped) byte for byte, which treats every
+// character as a whole because nothing changes state inside one.
 
 std::string TextNormalizer::decodeEntities(std::string_view text)
 {
-    if (!containsByte(text, '&'))
+    std::size_t ampersand = text.find('&');
+    if (ampersand == std::string_view::npos)
         return std::string(text);
-    const CharacterArray chars(text);
+    const auto isEntityByte = [](char byte) {
+        return (byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || byte == '#';
+    };
     std::string result;
     result.reserve(text.size());
-    for (std::size_t index = 0; index < chars.size();) {
-        if (!chars.is(index, '&')) {
-            result.append(chars[index++]);
-            continue;
-        }
-        // Only a ";" within reach matters: a farther one (or none) leaves the "&" as it is.
-        std::optional<std::size_t> semicolon;
-        for (std::size_t k = index + 1; k < chars.size() && k <= index + maximumEntityDistance; ++k)
-            if (chars.is(k, ';')) {
-                semicolon = k;
-                break;
-            }
-        if (semicolon) {
-            if (const auto replacement = entityReplacement(chars.slice(index + 1, *semicolon))) {
-                result.append(*replacement);
-                index = *semicolon + 1;
-                continue;
-            }
-        }
+    std::size_t copiedUpTo = 0;
+    for (; ampersand != std::string_view::npos; ampersand = text.find('&', copiedUpTo)) {
+        result.append(text.substr(copiedUpTo, ampersand - copiedUpTo));
+        copiedUpTo = ampersand + 1;
         result.push_back('&');
-        ++index;
+        if (!CharacterSegmenter::isStandaloneASCII(text, ampersand))
+            continue;
+        // Every accepted body is ASCII letters, digits and "#", one character per byte; any other
+        // byte before the ";" means the entity cannot be accepted, and so does a ";" beyond reach.
+        std::size_t semicolon = ampersand + 1;
+        while (semicolon < text.size() && semicolon - ampersand <= maximumEntityDistance && isEntityByte(text[semicolon]))
+            ++semicolon;
+        if (semicolon >= text.size() || semicolon - ampersand > maximumEntityDistance || text[semicolon] != ';' ||
+            !CharacterSegmenter::isStandaloneASCII(text, semicolon))
+            continue;
+        if (const auto replacement = entityReplacement(text.substr(ampersand + 1, semicolon - ampersand - 1))) {
+            result.pop_back();
+            result.append(*replacement);
+            copiedUpTo = semicolon + 1;
+        }
     }
+    result.append(text.substr(copiedUpTo));
     return result;
 }
 
 std::string TextNormalizer::stripTags(std::string_view text)
 {
-    if (!containsByte(text, '<') && !containsByte(text, '>'))
+    if (text.find_first_of("<>") == std::string_view::npos)
         return std::string(text);
-    const CharacterArray chars(text);
     std::string result;
     result.reserve(text.size());
     bool insideTag = false;
-    for (std::size_t index = 0; index < chars.size(); ++index) {
-        if (chars.is(index, '<')) {
-            result.push_back(' ');
-            insideTag = true;
-        } else if (chars.is(index, '>')) {
-            result.push_back(insideTag ? ' ' : '>');
-            insideTag = false;
+    for (std::size_t offset = 0; offset < text.size(); ++offset) {
+        const char byte = text[offset];
+        if ((byte == '<' || byte == '>') && CharacterSegmenter::isStandaloneASCII(text, offset)) {
+            result.push_back(byte == '>' && !insideTag ? '>' : ' ');
+            insideTag = byte == '<';
         } else if (!insideTag) {
-            result.append(chars[index]);
+            result.push_back(byte);
         }
     }
     return result;
@@ -140,29 +158,38 @@ std::string TextNormalizer::stripTags(std::string_view text)
 std::string TextNormalizer::normalized(std::string_view text)
 {
     const std::string prepared = stripTags(decodeEntities(decodeEntities(UnicodeSupport::nfkc(text))));
-    const CharacterArray chars(prepared);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(prepared.data());
+    const std::size_t size = prepared.size();
+    CharacterSegmenter segmenter(prepared);
     std::string result;
-    result.reserve(prepared.size());
+    result.reserve(size);
     bool lastWasCollapsedSpace = false;
-    for (std::size_t index = 0; index < chars.size(); ++index) {
-        const std::string_view character = chars[index];
-        if (character.size() == 1) {
-            // ASCII: no invisible characters or dashes to look for; digits stay as they are.
-            const char byte = character[0];
+    const auto appendSpace = [&] {
+        if (!lastWasCollapsedSpace)
+            result.push_back(' ');
+        lastWasCollapsedSpace = true;
+    };
+    for (std::size_t offset = 0; offset < size;) {
+        const bool followedByASCII = offset + 1 == size || bytes[offset + 1] < 0x80;
+        if (bytes[offset] < 0x80 && followedByASCII) {
+            // One ASCII character (or CR LF): no invisible characters or dashes to look for, and
+            // digits stay as they are.
+            const unsigned char byte = bytes[offset];
             if ((byte >= 0x09 && byte <= 0x0D) || byte == ' ') {
-                if (!lastWasCollapsedSpace)
-                    result.push_back(' ');
-                lastWasCollapsedSpace = true;
-            } else {
-                result.push_back(byte);
-                lastWasCollapsedSpace = false;
+                appendSpace();
+                offset += byte == '\r' && offset + 1 < size && bytes[offset + 1] == '\n' ? 2 : 1;
+                continue;
             }
+            result.push_back(static_cast<char>(byte));
+            lastWasCollapsedSpace = false;
+            ++offset;
             continue;
         }
+        const std::size_t next = segmenter.next(offset);
+        const std::string_view character = std::string_view(prepared).substr(offset, next - offset);
+        offset = next;
         if (UnicodeSupport::everyScalar(character, UnicodeSupport::isWhiteSpace)) {
-            if (!lastWasCollapsedSpace)
-                result.push_back(' ');
-            lastWasCollapsedSpace = true;
+            appendSpace();
             continue;
         }
         if (UnicodeSupport::everyScalar(character, UnicodeSupport::isInvisible))
@@ -180,18 +207,20 @@ std::string TextNormalizer::normalized(std::string_view text)
             result.append(character);
     }
 
-    // The only all-white-space characters left are the single spaces written above; a space that
-    // begins a cluster with combining marks is part of another character and stays.
+    // The only all-white-space characters left are the single spaces written above; a space joined
+    // to a combining mark or a prepended mark is part of another character and stays.
     std::string_view trimmed = result;
-    while (!trimmed.empty() && trimmed.front() == ' ' && CharacterArray::prefixLength(trimmed, 1) == 1)
+    while (!trimmed.empty() && trimmed.front() == ' ' && CharacterSegmenter::isStandaloneASCII(trimmed, 0))
         trimmed.remove_prefix(1);
-    while (!trimmed.empty() && trimmed.back() == ' ')
-        trimmed.remove_suffix(1); // a space cannot carry marks that come before it
+    while (!trimmed.empty() && trimmed.back() == ' ' && CharacterSegmenter::isStandaloneASCII(trimmed, trimmed.size() - 1))
+        trimmed.remove_suffix(1);
     return std::string(trimmed);
 }
 
 std::string TextNormalizer::stripQuotedPlainText(std::string_view text)
 {
+    if (text.find('>') == std::string_view::npos && text.find('\n') == std::string_view::npos)
+        return std::string(text); // one line, not quoted, no marker
     const CharacterArray chars(text);
     std::optional<std::size_t> cut;
     const auto consider = [&cut](std::size_t position) {
@@ -199,10 +228,10 @@ std::string TextNormalizer::stripQuotedPlainText(std::string_view text)
             cut = position;
     };
     for (const std::string_view marker : {std::string_view("\n-----original message-----"), std::string_view("\nfrom:")})
-        if (const auto found = findIgnoringCase(chars, marker, 0, chars.size()))
+        if (const auto found = findLineMarker(chars, marker))
             consider(*found);
     // Only the first "\nOn " counts, and only when "wrote:" follows within 300 characters of its start.
-    if (const auto on = findIgnoringCase(chars, "\non ", 0, chars.size())) {
+    if (const auto on = findLineMarker(chars, "\non ")) {
         const std::size_t windowEnd = std::min(chars.size(), *on + 300);
         if (findIgnoringCase(chars, "wrote:", *on, windowEnd))
             consider(*on);

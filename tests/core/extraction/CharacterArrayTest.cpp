@@ -1,4 +1,5 @@
 #include "core/extraction/CharacterArray.h"
+#include "core/extraction/CharacterSegmenter.h"
 
 #include <gtest/gtest.h>
 #include <unicode/brkiter.h>
@@ -63,7 +64,7 @@ namespace {
         // ASCII runs are segmented by hand; random mixtures with every kind of joining scalar must
         // come out exactly as ICU alone segments them.
         const std::vector<std::string> pieces{
-            "a", "1", " ", "\r", "\n", "-", "&", "\u0301", "\u0308", "\u200D", "\u200B", "\u0600", "\u0903",
+            "a", "1", " ", "\r", "\n", "-", "&", "<", ";", "\u0301", "\u0308", "\u200D", "\u200B", "\u0600", "\u0903",
             "\U0001F1E9", "\U0001F468", "\u1100", "\u1161", "\u11A8", "é", "日", "\uFE0F", "\U0001F3FB", "\u0E33"};
         std::mt19937 random(20240601);
         for (int round = 0; round < 3000; ++round) {
@@ -82,6 +83,12 @@ namespace {
                 ASSERT_EQ(index.has_value(), isBoundary);
                 if (index)
                     ASSERT_EQ(array.byteOffset(*index), offset);
+                // An ASCII byte is a character by itself exactly when boundaries fall on both sides.
+                if (offset < text.size() && static_cast<unsigned char>(text[offset]) < 0x80) {
+                    const bool alone = isBoundary && std::find(boundaries.begin(), boundaries.end(), offset + 1) != boundaries.end();
+                    ASSERT_EQ(CharacterSegmenter::isStandaloneASCII(text, offset), alone)
+                        << testing::PrintToString(text) << " at " << offset;
+                }
             }
         }
     }
