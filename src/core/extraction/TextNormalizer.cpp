@@ -58,8 +58,6 @@ namespace {
         return scalar;
     }
 
-    bool containsByte(std::string_view text, char byte) { return text.find(byte) != std::string_view::npos; }
-
     /// True when the characters of `chars` from `index` on spell `marker` (ASCII, lower case) ignoring case.
     bool matchesIgnoringCase(const CharacterArray& chars, std::size_t index, std::string_view marker)
     {
