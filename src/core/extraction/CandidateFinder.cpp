@@ -88,7 +88,8 @@ std::vector<Candidate> CandidateFinder::candidates() const
     std::vector<Candidate> found = groupedNumericCandidates();
     const std::size_t groupedCount = found.size();
     const auto isTokenCharacter = [&chars](std::size_t index) {
-        return chars.isASCIILetter(index) || chars.isASCIIDigit(index) || chars.is(index, '-');
+        const int byte = chars.asciiAt(index);
+        return (byte >= '0' && byte <= '9') || ((byte | 0x20) >= 'a' && (byte | 0x20) <= 'z') || byte == '-';
     };
 
     std::size_t nextGrouped = 0; // grouped candidates are in text order and never overlap

@@ -38,22 +38,27 @@ public:
         return text_.substr(byteOffset(from), byteOffset(to) - byteOffset(from));
     }
 
-    /// True when character `index` is exactly the one ASCII character `ascii`.
-    bool is(std::size_t index, char ascii) const
+    /// The byte of character `index` when it is one ASCII character, else -1.
+    int asciiAt(std::size_t index) const
     {
-        const auto character = (*this)[index];
-        return character.size() == 1 && character[0] == ascii;
+        if (identity_)
+            return static_cast<unsigned char>(text_[index]);
+        return starts_[index + 1] - starts_[index] == 1 && static_cast<unsigned char>(text_[starts_[index]]) < 0x80
+                   ? static_cast<unsigned char>(text_[starts_[index]])
+                   : -1;
     }
+
+    /// True when character `index` is exactly the one ASCII character `ascii`.
+    bool is(std::size_t index, char ascii) const { return asciiAt(index) == static_cast<unsigned char>(ascii); }
     bool isASCIIDigit(std::size_t index) const
     {
-        const auto character = (*this)[index];
-        return character.size() == 1 && character[0] >= '0' && character[0] <= '9';
+        const int byte = asciiAt(index);
+        return byte >= '0' && byte <= '9';
     }
     bool isASCIILetter(std::size_t index) const
     {
-        const auto character = (*this)[index];
-        return character.size() == 1 && ((character[0] >= 'a' && character[0] <= 'z') ||
-                                         (character[0] >= 'A' && character[0] <= 'Z'));
+        const int byte = asciiAt(index) | 0x20;
+        return byte >= 'a' && byte <= 'z';
     }
 
     /// The index of the character that starts at byte `offset`, or nothing when a character
