@@ -1,0 +1,303 @@
+#include "support/GoogleEmulator.h"
+
+#include <httplib.h>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace larkpin::test {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr auto startTimeout = std::chrono::seconds(20);
+constexpr auto stopTimeout = std::chrono::seconds(10);
+
+/// Closes the descriptor on every way out.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1)
+        : fd_(fd) {}
+    ~FileDescriptor() { reset(); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return fd_; }
+    void reset() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+std::string gmailPath(const std::string& path) {
+    return path.starts_with("/") ? path : "/gmail/v1/users/me/" + path;
+}
+
+} // namespace
+
+GoogleEmulator::Fault GoogleEmulator::Fault::httpStatus(int status,
+                                                        std::map<std::string, std::string> headers,
+                                                        std::optional<std::string> body) {
+    Fault fault;
+    fault.kind = "status";
+    fault.status = status;
+    fault.headers = std::move(headers);
+    fault.body = std::move(body);
+    return fault;
+}
+
+GoogleEmulator::Fault GoogleEmulator::Fault::delayed(std::chrono::milliseconds delay) {
+    Fault fault;
+    fault.kind = "delay";
+    fault.delay = delay;
+    return fault;
+}
+
+GoogleEmulator::Fault GoogleEmulator::Fault::notJSON(int status) {
+    Fault fault;
+    fault.kind = "notJSON";
+    fault.status = status;
+    return fault;
+}
+
+GoogleEmulator::Fault GoogleEmulator::Fault::missingKey(std::string key) {
+    Fault fault;
+    fault.kind = "missingKey";
+    if (!key.empty())
+        fault.key = std::move(key);
+    return fault;
+}
+
+GoogleEmulator::Fault GoogleEmulator::Fault::dropConnection() {
+    Fault fault;
+    fault.kind = "drop";
+    return fault;
+}
+
+GoogleEmulator::Fault GoogleEmulator::Fault::after(std::chrono::milliseconds wait) const {
+    Fault fault = *this;
+    fault.delay = wait;
+    return fault;
+}
+
+std::uint64_t GoogleEmulator::Counters::requestsTo(const std::string& path) const {
+    const auto found = requests.find(gmailPath(path));
+    return found == requests.end() ? 0 : found->second;
+}
+
+GoogleEmulator::GoogleEmulator(const std::filesystem::path& executable,
+                               const std::vector<std::string>& arguments) {
+    std::vector<std::string> argText{executable.string()};
+    argText.insert(argText.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& text : argText)
+        argv.push_back(text.data());
+    argv.push_back(nullptr);
+
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        throw std::runtime_error("google emulator: cannot make a pipe");
+    FileDescriptor readEnd(ends[0]);
+    FileDescriptor writeEnd(ends[1]);
+    const pid_t parent = ::getpid();
+    pid_ = ::fork();
+    if (pid_ < 0)
+        throw std::runtime_error("google emulator: fork failed");
+    if (pid_ == 0) {
+        // Only async-signal-safe calls between fork and exec. The emulator must not outlive a test
+        // process that crashes or is killed.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(127);
+        ::dup2(ends[1], STDOUT_FILENO);
+        const int nothing = ::open("/dev/null", O_RDONLY);
+        if (nothing >= 0)
+            ::dup2(nothing, STDIN_FILENO);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    writeEnd.reset();
+
+    // The first line is the base URL, printed once the emulator accepts connections.
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + startTimeout;
+    std::string failure;
+    while (line.find('\n') == std::string::npos && failure.empty()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd ready{readEnd.get(), POLLIN, 0};
+        const int polled = left.count() > 0 ? ::poll(&ready, 1, static_cast<int>(left.count())) : 0;
+        if (polled < 0 && errno == EINTR)
+            continue;
+        if (polled <= 0) {
+            failure = "did not print its URL within " + std::to_string(startTimeout.count()) + " seconds";
+            break;
+        }
+        char buffer[256];
+        const auto n = ::read(readEnd.get(), buffer, sizeof buffer);
+        if (n > 0)
+            line.append(buffer, static_cast<std::size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            failure = "ended before printing its URL";
+    }
+    const std::string prefix = "http://127.0.0.1:";
+    if (failure.empty() && !line.starts_with(prefix))
+        failure = "printed \"" + line.substr(0, line.find('\n')) + "\" instead of its URL";
+    if (failure.empty()) {
+        baseURL_ = line.substr(0, line.find('\n'));
+        try {
+            port_ = std::stoi(baseURL_.substr(prefix.size()));
+        } catch (const std::exception&) {
+            failure = "printed a URL without a port: " + baseURL_;
+        }
+    }
+    if (!failure.empty()) {
+        const int status = stop();
+        throw std::runtime_error("google emulator " + executable.string() + " " + failure + " (exit status " +
+                                 std::to_string(status) + ")");
+    }
+}
+
+GoogleEmulator::~GoogleEmulator() {
+    stop();
+}
+
+int GoogleEmulator::stop() {
+    if (exitStatus_)
+        return *exitStatus_;
+    if (pid_ <= 0)
+        return -1;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + stopTimeout;
+    for (;;) {
+        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        if (done == pid_ || (done < 0 && errno != EINTR))
+            break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid_, SIGKILL);
+            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+            }
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return *exitStatus_;
+}
+
+json GoogleEmulator::control(const std::string& method, const std::string& path, const json& body) const {
+    const std::string target = path.starts_with("/") ? path : "/_emulator/" + path;
+    // A fresh connection per call: calls may come from several threads, and the emulator counts
+    // only the connections of Gmail requests.
+    httplib::Client client("127.0.0.1", port_);
+    client.set_connection_timeout(5);
+    client.set_read_timeout(30);
+    httplib::Result result{nullptr, httplib::Error::Unknown};
+    if (method == "GET")
+        result = client.Get(target);
+    else if (method == "POST")
+        result = client.Post(target, body.dump(), "application/json");
+    else
+        throw std::invalid_argument("google emulator: control calls are GET or POST, not " + method);
+    const std::string call = "google emulator: " + method + " " + target;
+    if (!result)
+        throw std::runtime_error(call + " failed: " + httplib::to_string(result.error()));
+    if (result->status < 200 || result->status > 299)
+        throw std::runtime_error(call + " answered " + std::to_string(result->status) + ": " + result->body);
+    json answer = json::parse(result->body, nullptr, false);
+    if (answer.is_discarded())
+        throw std::runtime_error(call + " answered something that is not JSON: " + result->body);
+    return answer;
+}
+
+void GoogleEmulator::addMailbox(const std::string& email, const std::string& token) {
+    control("POST", "mailboxes", {{"email", email}, {"token", token}});
+}
+
+std::string GoogleEmulator::addMessage(const Message& message) {
+    json body = json::object();
+    const auto text = [&body](const char* key, const std::string& value) {
+        if (!value.empty())
+            body[key] = value;
+    };
+    text("mailbox", message.mailbox);
+    text("from", message.from);
+    text("subject", message.subject);
+    text("plain", message.plain);
+    text("html", message.html);
+    text("structure", message.structure);
+    if (message.receivedAt)
+        body["receivedAt"] = *message.receivedAt;
+    if (message.age)
+        body["age"] = *message.age;
+    if (message.internalDate)
+        body["internalDate"] = *message.internalDate;
+    if (message.id)
+        body["id"] = *message.id;
+    if (message.payload)
+        body["payload"] = *message.payload;
+    return control("POST", "messages", body).at("id").get<std::string>();
+}
+
+void GoogleEmulator::deleteMessage(const std::string& id, const std::string& mailbox) {
+    json body = {{"id", id}};
+    if (!mailbox.empty())
+        body["mailbox"] = mailbox;
+    control("POST", "messages/delete", body);
+}
+
+void GoogleEmulator::expireHistory(const std::string& mailbox) {
+    control("POST", "history/expire", mailbox.empty() ? json::object() : json{{"mailbox", mailbox}});
+}
+
+void GoogleEmulator::setHistoryPageSize(int size) {
+    control("POST", "history/page-size", {{"size", size}});
+}
+
+void GoogleEmulator::queueFault(const std::string& path, const Fault& fault) {
+    json body = {{"path", gmailPath(path)}, {"kind", fault.kind}};
+    if (fault.delay.count() > 0 || fault.kind == "delay")
+        body["delayMs"] = fault.delay.count();
+    if (fault.status)
+        body["status"] = *fault.status;
+    if (!fault.headers.empty())
+        body["headers"] = fault.headers;
+    if (fault.body)
+        body["body"] = *fault.body;
+    if (fault.key)
+        body["key"] = *fault.key;
+    control("POST", "faults", body);
+}
+
+void GoogleEmulator::clearFaults() {
+    control("POST", "faults/clear");
+}
+
+GoogleEmulator::Counters GoogleEmulator::counters() const {
+    const json answer = control("GET", "counters");
+    Counters counters;
+    counters.requests = answer.at("requests").get<std::map<std::string, std::uint64_t>>();
+    counters.totalRequests = answer.at("totalRequests").get<std::uint64_t>();
+    counters.connections = answer.at("connections").get<std::uint64_t>();
+    counters.tokenRequests = answer.at("tokenRequests").get<std::uint64_t>();
+    return counters;
+}
+
+void GoogleEmulator::resetCounters() {
+    control("POST", "counters/reset");
+}
+
+} // namespace larkpin::test

@@ -1,0 +1,114 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace larkpin::test {
+
+/// Runs larkpin-google-emulator as a child process for one test and drives its control API.
+/// Construction returns once the emulator accepts connections; destruction stops it. Tests get the
+/// binary's path from LARKPIN_GOOGLE_EMULATOR_PATH. Every control method throws std::runtime_error
+/// when the emulator refuses the request or cannot be reached.
+class GoogleEmulator {
+public:
+    /// A message to inject. Empty texts and absent options take the emulator's defaults. Every
+    /// member has an initializer so that designated initializers may name only a few.
+    struct Message {
+        std::string mailbox{}; ///< empty: the first mailbox added
+        std::string from{};
+        std::string subject{};
+        std::string plain{};
+        std::string html{};
+        std::string structure{}; ///< plain, html, alternative, nested or raw; empty: chosen from the texts
+        std::optional<double> receivedAt{}; ///< seconds since 1970; default now
+        std::optional<double> age{};        ///< seconds before now
+        std::optional<nlohmann::json>
+            internalDate{}; ///< served verbatim: integer ms, any text, or null (none)
+        std::optional<std::string> id{};
+        std::optional<nlohmann::json> payload{}; ///< raw: the whole payload object, or null for none
+    };
+
+    /// What the next request to a path gets instead of (or on top of) its normal answer.
+    struct Fault {
+        std::string kind; ///< status, delay, notJSON, missingKey or drop
+        std::optional<int> status;
+        std::map<std::string, std::string> headers;
+        std::optional<std::string> body;
+        std::optional<std::string> key;
+        std::chrono::milliseconds delay{0};
+
+        /// This status; without a body, a Gmail-style error (or "{}" for a 2xx).
+        static Fault httpStatus(int status, std::map<std::string, std::string> headers = {},
+                                std::optional<std::string> body = std::nullopt);
+        /// Waits, then answers normally.
+        static Fault delayed(std::chrono::milliseconds delay);
+        static Fault notJSON(int status = 200);
+        /// The normal answer without the key (default: the endpoint's main required key).
+        static Fault missingKey(std::string key = {});
+        /// Sends the headers and half of the normal body, then closes the connection.
+        static Fault dropConnection();
+        /// The same fault, answered after a wait.
+        Fault after(std::chrono::milliseconds wait) const;
+    };
+
+    struct Counters {
+        std::map<std::string, std::uint64_t> requests; ///< per path, control API left out
+        std::uint64_t totalRequests = 0;
+        std::uint64_t connections = 0;
+        std::uint64_t tokenRequests = 0;
+
+        std::uint64_t requestsTo(const std::string& path) const;
+    };
+
+    /// Starts the emulator with extra command-line arguments (for example --mailbox or --messages).
+    explicit GoogleEmulator(const std::filesystem::path& executable,
+                            const std::vector<std::string>& arguments = {});
+    ~GoogleEmulator();
+    GoogleEmulator(const GoogleEmulator&) = delete;
+    GoogleEmulator& operator=(const GoogleEmulator&) = delete;
+
+    /// "http://127.0.0.1:PORT", without a trailing slash.
+    const std::string& baseURL() const { return baseURL_; }
+    /// The base URL that the Gmail client is given: baseURL() + "/gmail/v1/users/me".
+    std::string gmailBaseURL() const { return baseURL_ + "/gmail/v1/users/me"; }
+    int port() const { return port_; }
+
+    void addMailbox(const std::string& email, const std::string& token);
+    /// Returns the new message's id.
+    std::string addMessage(const Message& message);
+    /// Fetching the message answers 404 from now on; history keeps listing its addition.
+    void deleteMessage(const std::string& id, const std::string& mailbox = {});
+    /// History from any start point before the current history id answers 404. Empty: every mailbox.
+    void expireHistory(const std::string& mailbox = {});
+    void setHistoryPageSize(int size);
+    /// Queues a fault for an exact path without query. A relative path ("history", "messages/ID")
+    /// is taken under /gmail/v1/users/me/.
+    void queueFault(const std::string& path, const Fault& fault);
+    void clearFaults();
+    Counters counters() const;
+    void resetCounters();
+
+    /// Any control call: method GET or POST, a path under /_emulator/, a JSON body for POST.
+    nlohmann::json control(const std::string& method, const std::string& path,
+                           const nlohmann::json& body = nlohmann::json::object()) const;
+
+    /// Sends SIGTERM and waits for the emulator to end (SIGKILL after 10 seconds). Returns its exit
+    /// status, or -1 when a signal ended it. Later calls return the same status.
+    int stop();
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::string baseURL_;
+    std::optional<int> exitStatus_;
+};
+
+} // namespace larkpin::test
