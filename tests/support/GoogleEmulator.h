@@ -16,7 +16,9 @@ namespace larkpin::test {
 /// Runs larkpin-google-emulator as a child process for one test and drives its control API.
 /// Construction returns once the emulator accepts connections; destruction stops it. Tests get the
 /// binary's path from LARKPIN_GOOGLE_EMULATOR_PATH. Every control method throws std::runtime_error
-/// when the emulator refuses the request or cannot be reached.
+/// when the emulator refuses the request or cannot be reached. The emulator is also ended when the
+/// thread that started it ends, so that a crashed test leaves none behind: start it from the test's
+/// own thread, not from a short-lived helper thread.
 class GoogleEmulator {
 public:
     /// A message to inject. Empty texts and absent options take the emulator's defaults. Every
