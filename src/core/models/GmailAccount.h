@@ -13,8 +13,8 @@ namespace larkpin {
 struct GmailAccount {
     std::string id;    ///< Google subject identifier; primary key in the store
     std::string email; ///< the mailbox address, unique among accounts
-    std::optional<std::string> lastHistoryID; ///< absent before the first sync
-    std::optional<TimePoint> lastSyncAt;      ///< when the last successful sync finished
+    std::optional<std::string> lastHistoryID{}; ///< absent before the first sync
+    std::optional<TimePoint> lastSyncAt{};      ///< when the last successful sync finished
     bool isEnabled = true;                    ///< a disabled account is paused: not polled
 
     friend bool operator==(const GmailAccount&, const GmailAccount&) = default;

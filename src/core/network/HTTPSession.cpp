@@ -200,7 +200,13 @@ HTTPSession::Response HTTPSession::send(const Request& request) const
     return std::move(transfer.response);
 }
 
-std::string HTTPSession::escapePathSegment(std::string_view text) { return percentEscaped(text, "!$&'()*+,;=:@"); }
+std::string HTTPSession::escapePathSegment(std::string_view text)
+{
+    // "." and ".." would be read as steps through the path rather than as a name.
+    if (text == "." || text == "..")
+        return text == "." ? "%2E" : "%2E%2E";
+    return percentEscaped(text, "!$&'()*+,;=:@");
+}
 
 std::string HTTPSession::escapeQueryValue(std::string_view text) { return percentEscaped(text, "!$'()*,;:@/?"); }
 

@@ -44,10 +44,11 @@ GmailAPIClient::APIError GmailAPIClient::APIError::malformedResponse()
 }
 
 GmailAPIClient::GmailAPIClient(std::shared_ptr<const HTTPSession> session, std::string baseURL,
-                               AccessTokenProvider accessToken)
+                               AccessTokenProvider accessToken, std::chrono::milliseconds timeout)
     : session_(std::move(session))
     , baseURL_(std::move(baseURL))
     , accessToken_(std::move(accessToken))
+    , timeout_(timeout)
 {
 }
 
@@ -66,7 +67,7 @@ nlohmann::json GmailAPIClient::get(const std::vector<std::string>& segments, con
     HTTPSession::Request request;
     request.url = url;
     request.headers = {{"Authorization", "Bearer " + accessToken_()}};
-    request.timeout = requestTimeout;
+    request.timeout = timeout_;
     const auto response = session_->send(request);
 
     if (response.status == 0)

@@ -50,8 +50,12 @@ public:
     /// Yields a current access token; called once per request, just before sending. May throw.
     using AccessTokenProvider = std::function<std::string()>;
 
-    /// `baseURL` is the mailbox's base, ending in "gmail/v1/users/me".
-    GmailAPIClient(std::shared_ptr<const HTTPSession> session, std::string baseURL, AccessTokenProvider accessToken);
+    static constexpr std::chrono::milliseconds defaultTimeout{20'000};
+
+    /// `baseURL` is the mailbox's base, ending in "gmail/v1/users/me". Every request gives up after
+    /// `timeout`.
+    GmailAPIClient(std::shared_ptr<const HTTPSession> session, std::string baseURL, AccessTokenProvider accessToken,
+                   std::chrono::milliseconds timeout = defaultTimeout);
 
     GmailProfile profile() const;
     /// The newest messages of the last day, in Gmail's order.
@@ -60,8 +64,6 @@ public:
     GmailHistoryPage history(const std::string& since) const;
     GmailMessage message(const std::string& id) const;
 
-    static constexpr std::chrono::seconds requestTimeout{20};
-
 private:
     using QueryItems = std::vector<std::pair<std::string, std::string>>;
     nlohmann::json get(const std::vector<std::string>& segments, const QueryItems& query) const;
@@ -69,6 +71,7 @@ private:
     std::shared_ptr<const HTTPSession> session_;
     std::string baseURL_;
     AccessTokenProvider accessToken_;
+    std::chrono::milliseconds timeout_;
 };
 
 } // namespace larkpin

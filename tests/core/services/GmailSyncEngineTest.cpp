@@ -1,0 +1,267 @@
+// The sync engine end to end: a real store file, the real extractor and client, the Google emulator.
+
+#include "core/services/GmailSyncEngine.h"
+#include "support/GoogleEmulator.h"
+#include "support/ManualClock.h"
+#include "support/TemporaryFolder.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <csignal>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+
+namespace larkpin {
+namespace {
+
+using test::GoogleEmulator;
+using test::ManualClock;
+using Fault = GoogleEmulator::Fault;
+using APIError = GmailAPIClient::APIError;
+
+/// Reads one number from the database with a connection of its own, as another program would.
+long long countOf(const std::filesystem::path& database, const std::string& sql)
+{
+    sqlite3* connection = nullptr;
+    long long value = -1;
+    if (sqlite3_open_v2(database.c_str(), &connection, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(connection, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK
+            && sqlite3_step(statement) == SQLITE_ROW)
+            value = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close_v2(connection);
+    return value;
+}
+
+GoogleEmulator::Message codeMessage(const std::string& code, const std::string& service = "GitHub")
+{
+    return {.from = service + " <noreply@" + service + ".example>",
+            .subject = service + " verification code",
+            .plain = "Your " + service + " verification code is " + code + ". It expires in 10 minutes.",
+            .html = "<p>Your " + service + " verification code is <b>" + code + "</b>.</p>",
+            .age = 30};
+}
+
+class GmailSyncEngineTest : public ::testing::Test {
+protected:
+    GmailSyncEngineTest()
+    {
+        emulator.addMailbox("me@example.com", "token-1");
+        store.upsert(account);
+    }
+
+    std::filesystem::path databasePath() const { return folder.path() / "larkpin.sqlite"; }
+
+    GmailAPIClient client() const
+    {
+        return GmailAPIClient(session, emulator.gmailBaseURL(), [] { return std::string("token-1"); });
+    }
+
+    SyncResult sync() { return engine.sync(account, client()); }
+
+    /// Syncs and carries the account's new position forward, as the application does.
+    SyncResult syncAndAdvance()
+    {
+        const auto result = sync();
+        account.lastHistoryID = result.historyID;
+        return result;
+    }
+
+    GmailAccount storedAccount() const { return store.accounts().at(0); }
+    long long count(const std::string& sql) const { return countOf(databasePath(), sql); }
+
+    test::TemporaryFolder folder;
+    GoogleEmulator emulator{LARKPIN_GOOGLE_EMULATOR_PATH};
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(SystemClock().now());
+    LocalStore store{databasePath(), clock};
+    GmailSyncEngine engine{store, OTPExtractor(600), clock};
+    std::shared_ptr<HTTPSession> session = std::make_shared<HTTPSession>();
+    GmailAccount account{.id = "subject-1", .email = "me@example.com", .isEnabled = true};
+};
+
+TEST_F(GmailSyncEngineTest, firstSyncReadsTheNewestMessagesAndRecordsThePosition)
+{
+    emulator.addMessage(codeMessage("482913", "GitHub"));
+    emulator.addMessage(codeMessage("771204", "Slack"));
+    emulator.addMessage({.from = "Shop <news@shop.example>", .subject = "Your order has shipped",
+                         .plain = "Order 1234 is on its way.", .age = 10});
+
+    const auto result = sync();
+    EXPECT_EQ(result, (SyncResult{.fetchedMessages = 3, .newCodes = 2,
+                                  .historyID = client().profile().historyId, .performedFullSync = true}));
+    EXPECT_EQ(storedAccount().lastHistoryID, result.historyID);
+    EXPECT_EQ(storedAccount().lastSyncAt, clock->now());
+    const auto codes = store.recentCodes(10);
+    ASSERT_EQ(codes.size(), 2u);
+    EXPECT_EQ(codes[0].accountEmail, "me@example.com");
+    EXPECT_EQ(count("SELECT count(*) FROM processed_messages WHERE status = 'processed'"), 3);
+}
+
+TEST_F(GmailSyncEngineTest, laterSyncsReadHistoryAndHandleEachMessageOnce)
+{
+    emulator.addMessage(codeMessage("111111"));
+    syncAndAdvance();
+
+    emulator.addMessage(codeMessage("222222", "Slack"));
+    emulator.addMessage(codeMessage("333333", "Stripe"));
+    auto result = syncAndAdvance();
+    EXPECT_EQ(result.fetchedMessages, 2);
+    EXPECT_EQ(result.newCodes, 2);
+    EXPECT_FALSE(result.performedFullSync);
+    EXPECT_EQ(result.historyID, client().profile().historyId);
+
+    // A bounded resync lists everything again; nothing is fetched twice.
+    account.lastHistoryID.reset();
+    result = sync();
+    EXPECT_TRUE(result.performedFullSync);
+    EXPECT_EQ(result.fetchedMessages, 0);
+    EXPECT_EQ(store.recentCodes(10).size(), 3u);
+}
+
+TEST_F(GmailSyncEngineTest, expiredHistoryFallsBackToABoundedResyncWithoutAnError)
+{
+    emulator.addMessage(codeMessage("111111"));
+    syncAndAdvance();
+    emulator.addMessage(codeMessage("222222", "Slack"));
+    emulator.expireHistory();
+
+    const auto result = syncAndAdvance();
+    EXPECT_TRUE(result.performedFullSync);
+    EXPECT_EQ(result.fetchedMessages, 1);
+    EXPECT_EQ(result.historyID, client().profile().historyId);
+}
+
+TEST_F(GmailSyncEngineTest, quietMailboxStillRecordsTheSyncAndPrunes)
+{
+    syncAndAdvance();
+    const auto now = clock->now();
+    const auto oldCode = OTPCode{Uuid::random(), "1", "Old", "me@example.com", "old", now - Seconds(200000),
+                                 now - Seconds(86401), std::nullopt};
+    const auto recentCode = OTPCode{Uuid::random(), "2", "Recent", "me@example.com", "recent",
+                                    now - Seconds(7200), now - Seconds(3600), std::nullopt};
+    store.save(oldCode);
+    store.save(recentCode);
+    clock->advance(60);
+
+    const auto result = syncAndAdvance();
+    EXPECT_EQ(result.fetchedMessages, 0);
+    EXPECT_EQ(storedAccount().lastSyncAt, clock->now());
+    const auto codes = store.recentCodes(10);
+    ASSERT_EQ(codes.size(), 1u);
+    EXPECT_EQ(codes[0].value, "2");
+}
+
+TEST_F(GmailSyncEngineTest, aDeletedMessageIsMarkedHandledAndSkipped)
+{
+    syncAndAdvance();
+    const auto gone = emulator.addMessage(codeMessage("111111"));
+    emulator.addMessage(codeMessage("222222", "Slack"));
+    emulator.deleteMessage(gone); // history still lists it
+
+    const auto result = syncAndAdvance();
+    EXPECT_EQ(result.fetchedMessages, 1);
+    EXPECT_EQ(result.newCodes, 1);
+    EXPECT_EQ(count("SELECT count(*) FROM processed_messages WHERE status = 'processed'"), 2);
+    EXPECT_FALSE(store.claim(gone, account.id));
+}
+
+TEST_F(GmailSyncEngineTest, aFailedFetchReleasesItsClaimKeepsThePositionAndIsRetried)
+{
+    auto older = codeMessage("222222", "Slack");
+    older.age = 120; // listed after the newer one
+    const auto failing = emulator.addMessage(older);
+    emulator.addMessage(codeMessage("111111"));
+    emulator.queueFault("messages/" + failing, Fault::httpStatus(500));
+
+    try {
+        sync();
+        FAIL() << "the sync should fail";
+    } catch (const APIError& error) {
+        EXPECT_EQ(error, APIError::response(500));
+    }
+    EXPECT_FALSE(storedAccount().lastHistoryID);
+    EXPECT_EQ(store.recentCodes(10).size(), 1u) << "the message handled before the failure keeps its code";
+    EXPECT_EQ(count("SELECT count(*) FROM processed_messages"), 1) << "the failed message's claim is gone";
+
+    const auto result = syncAndAdvance();
+    EXPECT_EQ(result.fetchedMessages, 1);
+    EXPECT_EQ(store.recentCodes(10).size(), 2u);
+}
+
+TEST_F(GmailSyncEngineTest, listingFailuresChangeNothing)
+{
+    emulator.addMessage(codeMessage("111111"));
+    const std::vector<std::pair<std::string, Fault>> faults = {
+        {"profile", Fault::httpStatus(503)},
+        {"messages", Fault::httpStatus(429, {{"Retry-After", "30"}})},
+        {"profile", Fault::httpStatus(401)},
+    };
+    for (const auto& [path, fault] : faults) {
+        emulator.queueFault(path, fault);
+        EXPECT_THROW(sync(), APIError) << path;
+    }
+    account.lastHistoryID = "1";
+    emulator.queueFault("history", Fault::httpStatus(500));
+    EXPECT_THROW(sync(), APIError);
+    EXPECT_EQ(count("SELECT count(*) FROM processed_messages"), 0);
+    EXPECT_FALSE(storedAccount().lastSyncAt);
+}
+
+TEST_F(GmailSyncEngineTest, aFreshPendingClaimIsLeftAloneAndAStaleOneTakenOver)
+{
+    const auto id = emulator.addMessage(codeMessage("111111"));
+    ASSERT_TRUE(store.claim(id, account.id)); // another sync is working on it
+
+    clock->advance(100);
+    EXPECT_EQ(sync().fetchedMessages, 0);
+    clock->advance(201); // 301 seconds after the claim
+    EXPECT_EQ(sync().fetchedMessages, 1);
+    EXPECT_EQ(store.recentCodes(10).size(), 1u);
+}
+
+TEST_F(GmailSyncEngineTest, aSyncKilledPartWayIsFinishedByTheNextWithEveryCodeStoredOnce)
+{
+    constexpr int messages = 50;
+    for (int i = 0; i < messages; ++i) {
+        const auto id = emulator.addMessage(codeMessage(std::to_string(300000 + i), "Service" + std::to_string(i)));
+        emulator.queueFault("messages/" + id, Fault::delayed(std::chrono::milliseconds(40)));
+    }
+
+    // The child syncs with its own clock (the real one) and its own connection to the same file.
+    const std::string child = LARKPIN_SYNC_CHILD_PATH;
+    std::vector<std::string> arguments = {child, databasePath().string(), emulator.gmailBaseURL(), "token-1",
+                                          account.email, account.id};
+    std::vector<char*> argv;
+    for (auto& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (count("SELECT count(*) FROM codes") < 10 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the child finished before it could be killed";
+    const auto handledByChild = count("SELECT count(*) FROM codes");
+    ASSERT_GE(handledByChild, 10);
+    ASSERT_LT(handledByChild, messages);
+
+    emulator.clearFaults();
+    clock->set(SystemClock().now() + Seconds(301));
+    const auto result = syncAndAdvance();
+    EXPECT_GE(result.fetchedMessages, messages - handledByChild);
+    EXPECT_LE(result.fetchedMessages, messages - handledByChild + 1) << "at most the message in flight is fetched again";
+    EXPECT_EQ(count("SELECT count(*) FROM codes"), messages);
+    EXPECT_EQ(count("SELECT count(DISTINCT message_id) FROM codes"), messages);
+    EXPECT_EQ(count("SELECT count(*) FROM processed_messages WHERE status = 'processed'"), messages);
+    EXPECT_EQ(count("SELECT count(*) FROM processed_messages"), messages);
+}
+
+} // namespace
+} // namespace larkpin
