@@ -75,42 +75,15 @@ std::string joined(const std::vector<std::string>& texts)
     return result;
 }
 
-constexpr std::array<signed char, 256> base64Values = [] {
+// Values of the base64url alphabet ("-" and "_" in place of "+" and "/"); -1 for anything else.
+constexpr std::array<signed char, 256> base64URLValues = [] {
     std::array<signed char, 256> values{};
     values.fill(-1);
-    constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
     for (std::size_t i = 0; i < alphabet.size(); ++i)
         values[static_cast<unsigned char>(alphabet[i])] = static_cast<signed char>(i);
     return values;
 }();
-
-/// Standard base64 of a length that is a multiple of four, with up to two "=" at the very end.
-std::optional<std::string> decodeStrictBase64(std::string_view text)
-{
-    if (text.size() % 4 != 0)
-        return std::nullopt;
-    std::size_t padding = 0;
-    while (padding < text.size() && text[text.size() - 1 - padding] == '=')
-        ++padding;
-    if (padding > 2)
-        return std::nullopt;
-    std::string bytes;
-    bytes.reserve(text.size() / 4 * 3);
-    std::uint32_t buffer = 0;
-    int bits = 0;
-    for (std::size_t i = 0; i < text.size() - padding; ++i) {
-        const auto value = base64Values[static_cast<unsigned char>(text[i])];
-        if (value < 0)
-            return std::nullopt;
-        buffer = (buffer << 6) | static_cast<std::uint32_t>(value);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            bytes += static_cast<char>((buffer >> bits) & 0xFF);
-        }
-    }
-    return bytes;
-}
 
 } // namespace
 
@@ -174,21 +147,45 @@ GmailMessage::Bodies GmailMessage::collectBodies(const Payload& payload, int dep
 
 std::optional<std::string> GmailMessage::decodeBase64URL(std::string_view text, std::int64_t maximumBytes)
 {
-    std::string standard(text);
-    for (auto& c : standard) {
-        if (c == '-')
-            c = '+';
-        else if (c == '_')
-            c = '/';
-    }
-    while (standard.size() % 4 != 0)
-        standard += '=';
-    auto bytes = decodeStrictBase64(standard);
-    if (!bytes || static_cast<std::int64_t>(bytes->size()) > maximumBytes)
+    // Missing padding is supplied; padding that is given may not exceed what the length calls for.
+    // A length that leaves a remainder of one can never be padded into a valid text.
+    std::size_t padding = 0;
+    while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=')
+        ++padding;
+    const std::string_view digits = text.substr(0, text.size() - padding);
+    if (digits.size() % 4 == 1 || padding > (4 - digits.size() % 4) % 4)
         return std::nullopt;
-    if (Utf8::isValid(*bytes))
+    const std::size_t decodedSize = digits.size() / 4 * 3 + (digits.size() % 4 == 0 ? 0 : digits.size() % 4 - 1);
+    if (static_cast<std::int64_t>(decodedSize) > maximumBytes)
+        return std::nullopt;
+
+    std::string bytes(decodedSize, '\0');
+    std::size_t out = 0;
+    std::size_t i = 0;
+    const auto value = [&](std::size_t at) { return base64URLValues[static_cast<unsigned char>(digits[at])]; };
+    for (; i + 4 <= digits.size(); i += 4) {
+        const int a = value(i), b = value(i + 1), c = value(i + 2), d = value(i + 3);
+        if ((a | b | c | d) < 0)
+            return std::nullopt;
+        const auto group = static_cast<std::uint32_t>(a << 18 | b << 12 | c << 6 | d);
+        bytes[out++] = static_cast<char>(group >> 16);
+        bytes[out++] = static_cast<char>(group >> 8);
+        bytes[out++] = static_cast<char>(group);
+    }
+    if (const std::size_t rest = digits.size() - i; rest > 0) {
+        std::uint32_t group = 0;
+        for (std::size_t k = 0; k < rest; ++k) {
+            const int v = value(i + k);
+            if (v < 0)
+                return std::nullopt;
+            group |= static_cast<std::uint32_t>(v) << (18 - 6 * k);
+        }
+        for (std::size_t k = 0; k + 1 < rest; ++k)
+            bytes[out++] = static_cast<char>(group >> (16 - 8 * k));
+    }
+    if (Utf8::isValid(bytes))
         return bytes;
-    return Utf8::fromLatin1(*bytes);
+    return Utf8::fromLatin1(bytes);
 }
 
 } // namespace larkpin

@@ -210,6 +210,11 @@ void LocalStore::open(const std::filesystem::path& url)
 
     try {
         execute("PRAGMA journal_mode=WAL");
+        // With write-ahead logging this keeps the file consistent through a crash or power loss and
+        // only gives up the durability of the last commits on power loss, which a claim protocol
+        // that retries unfinished messages absorbs; syncing the log on every commit cost a sync of
+        // 50 messages half a second.
+        execute("PRAGMA synchronous=NORMAL");
         execute("PRAGMA foreign_keys=ON");
         execute(createAccounts);
         execute(createProcessedMessages);

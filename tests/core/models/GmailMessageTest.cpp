@@ -47,6 +47,9 @@ TEST(GmailMessage, decodesBase64URLStrictly)
         {"-_-_", 100, "\u00FB\u00FF\u00BF"},                      // "-" and "_" stand for "+" and "/"
         {"-_-_==", 100, std::nullopt},                             // three bytes need no padding: "==" breaks it
         {base64url("ab") + "=", 100, "ab"},                        // padding already there is fine
+        {"YQ=", 100, "a"},                                         // and so is part of it
+        {"YWI==", 100, std::nullopt},                              // but not more than the length needs
+        {"YWJj=", 100, std::nullopt},
         {base64url("line one") + "\n" + base64url("x"), 100, std::nullopt}, // line break
         {" " + base64url("abc"), 100, std::nullopt},               // white space
         {"QUJD*", 100, std::nullopt},                              // outside the alphabet
