@@ -327,6 +327,10 @@ void LoopbackCallbackServer::finish(Outcome outcome)
         listener = std::move(listener_);
     }
     // Closed before the caller wakes, so that once callback() has returned no connection gets in.
+    // close() alone is not enough: while the connection thread sits in poll() the kernel keeps the
+    // socket alive, still listening. shutdown() stops the listening at once, whoever holds it.
+    if (listener.isOpen())
+        ::shutdown(listener.get(), SHUT_RDWR);
     listener.reset();
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto written = ::write(decidedSignal_.get(), &one, sizeof one);
