@@ -219,6 +219,17 @@ std::string TextNormalizer::stripQuotedPlainText(std::string_view text)
 {
     if (text.find('>') == std::string_view::npos && text.find('\n') == std::string_view::npos)
         return std::string(text); // one line, not quoted, no marker
+    // Mail bodies end their lines with CR LF, which is one character and so never equals the line
+    // feed that markers and quoted lines are recognised by. Read it as a line feed: it is one
+    // character either way, so no position or count changes, and normalisation makes both a space.
+    std::string unixLines;
+    if (text.find("\r\n") != std::string_view::npos) {
+        unixLines.reserve(text.size());
+        for (std::size_t i = 0; i < text.size(); ++i)
+            if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+                unixLines.push_back(text[i]);
+        text = unixLines;
+    }
     const CharacterArray chars(text);
     std::optional<std::size_t> cut;
     const auto consider = [&cut](std::size_t position) {

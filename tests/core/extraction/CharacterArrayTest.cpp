@@ -81,8 +81,9 @@ namespace {
                 const auto index = array.indexAtByteOffset(offset);
                 const bool isBoundary = std::find(boundaries.begin(), boundaries.end(), offset) != boundaries.end();
                 ASSERT_EQ(index.has_value(), isBoundary);
-                if (index)
+                if (index) {
                     ASSERT_EQ(array.byteOffset(*index), offset);
+                }
                 // An ASCII byte is a character by itself exactly when boundaries fall on both sides.
                 if (offset < text.size() && static_cast<unsigned char>(text[offset]) < 0x80) {
                     const bool alone = isBoundary && std::find(boundaries.begin(), boundaries.end(), offset + 1) != boundaries.end();

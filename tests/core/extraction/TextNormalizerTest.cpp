@@ -98,8 +98,10 @@ namespace {
             TextCase{"a\nOn time\nb\nOn x wrote:\nc", "a"}, TextCase{onTooFar, onTooFar},
             TextCase{"a\n  > quoted\nb\n\t>x\na > b", "a\nb\na > b"}, TextCase{"> all\n> quoted", ""},
             TextCase{"a\n\nb\n", "a\n\nb\n"},
-            // CR LF is one character: neither a line break nor the start of a marker.
-            TextCase{"Code 1234\r\n> old 9999\r\nFrom: x", "Code 1234\r\n> old 9999\r\nFrom: x"},
+            // Mail bodies end lines with CR LF: it ends a line and starts a marker like a line feed.
+            TextCase{"Code 1234\r\n> old 9999\r\nFrom: x", "Code 1234"},
+            TextCase{"Code 1234\r\n\r\nOn Mon, Acme wrote:\r\n> 9999", "Code 1234\n"},
+            TextCase{"a\r\n  > quoted\r\nb\r", "a\nb\r"},
             // Caseless without locale: the long s folds to "s".
             TextCase{"a\n-----Original Meſſage-----\nb", "a"}, TextCase{"", ""}));
 
