@@ -121,14 +121,15 @@ std::vector<Candidate> CandidateFinder::candidates() const
             continue; // overlaps a grouped number
 
         const std::size_t length = end - start;
-        Candidate candidate{.value = std::string(chars.slice(start, end)),
-                            .location = static_cast<std::ptrdiff_t>(start),
-                            .length = static_cast<std::ptrdiff_t>(length)};
+        const auto add = [&](bool isNumeric) {
+            found.push_back({.value = std::string(chars.slice(start, end)),
+                             .location = static_cast<std::ptrdiff_t>(start),
+                             .length = static_cast<std::ptrdiff_t>(length),
+                             .isNumeric = isNumeric});
+        };
         if (digits == length) {
-            if (length >= minimumTokenLength && length <= maximumDigits) {
-                candidate.isNumeric = true;
-                found.push_back(std::move(candidate));
-            }
+            if (length >= minimumTokenLength && length <= maximumDigits)
+                add(true);
             continue;
         }
         if (letters == 0 || digits == 0)
@@ -136,7 +137,7 @@ std::vector<Candidate> CandidateFinder::candidates() const
         const std::size_t alphanumerics = letters + digits;
         if (alphanumerics >= minimumTokenLength && alphanumerics <= maximumTokenLength &&
             hyphens <= maximumTokenHyphens && !chars.is(start, '-') && !chars.is(end - 1, '-') && !doubleHyphen)
-            found.push_back(std::move(candidate));
+            add(false);
     }
     return found;
 }
@@ -178,9 +179,10 @@ bool CandidateFinder::containsYearGroup(const Candidate& candidate) const
 
 bool CandidateFinder::isPhoneCharacter(std::size_t index) const
 {
-    return UnicodeSupport::everyScalar(characters_[index], [](char32_t scalar) {
-        return scalar == '+' || scalar == '(' || scalar == ')' || scalar == '.' || scalar == ' ' || scalar == '-';
-    });
+    // Every scalar of the character must be one of these ASCII ones, and the only character of
+    // several ASCII scalars is CR LF: so it is a single ASCII byte.
+    const int byte = characters_.asciiAt(index);
+    return byte == '+' || byte == '(' || byte == ')' || byte == '.' || byte == ' ' || byte == '-';
 }
 
 bool CandidateFinder::isInPhoneNumber(const Candidate& candidate)

@@ -1,37 +1,77 @@
 #include "core/extraction/CharacterArray.h"
 
 #include "core/extraction/CharacterSegmenter.h"
+#include "core/extraction/UnicodeSupport.h"
 
 #include <algorithm>
-#include <limits>
-#include <memory>
-#include <stdexcept>
+#include <cstring>
 
 namespace larkpin {
+namespace {
+
+    /// True when no byte is "\r" followed by "\n".
+    bool hasNoCRLF(std::string_view text)
+    {
+        for (std::size_t at = text.find('\r'); at != std::string_view::npos; at = text.find('\r', at + 1))
+            if (at + 1 < text.size() && text[at + 1] == '\n')
+                return false;
+        return true;
+    }
+
+} // namespace
+
 CharacterArray::CharacterArray(std::string_view text)
     : text_(text)
-    , identity_(std::all_of(text.begin(), text.end(), [](char byte) {
-        return static_cast<unsigned char>(byte) < 0x80 && byte != '\r';
-    }))
+    , identity_(UnicodeSupport::isASCII(text) && hasNoCRLF(text))
 {
     if (identity_)
         return;
-    starts_.reserve(text.size() + 1);
-    CharacterSegmenter segmenter(text);
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t size = text.size();
+    // Sized for the most characters there can be, filled through pointers, then cut to the count.
+    starts_.resize(size + 1);
+    ascii_.resize(size + 1);
+    std::size_t* starts = starts_.data();
+    unsigned char* ascii = ascii_.data();
+    std::size_t count = 0;
+    CharacterSegmenter segmenter(text);
     for (std::size_t offset = 0; offset < size;) {
         // Runs of ASCII go without asking the segmenter.
         while (offset + 1 < size && bytes[offset] < 0x80 && bytes[offset + 1] < 0x80) {
-            starts_.push_back(offset);
-            offset += bytes[offset] == '\r' && bytes[offset + 1] == '\n' ? 2 : 1;
+            starts[count] = offset;
+            if (bytes[offset] == '\r' && bytes[offset + 1] == '\n') {
+                ascii[count++] = 0x80;
+                offset += 2;
+            } else {
+                ascii[count++] = bytes[offset++];
+            }
         }
         if (offset >= size)
             break;
-        starts_.push_back(offset);
-        offset = segmenter.next(offset);
+        starts[count] = offset;
+        const std::size_t next = segmenter.next(offset);
+        ascii[count++] = next == offset + 1 && bytes[offset] < 0x80 ? bytes[offset] : 0x80;
+        offset = next;
     }
-    starts_.push_back(size);
+    starts[count] = size;
+    starts_.resize(count + 1);
+    ascii_.resize(count + 1);
+    ascii_[count] = 0x80; // past the end: no character
+}
+
+CharacterArray CharacterArray::rebased(std::string_view text) const
+{
+    CharacterArray result;
+    result.text_ = text;
+    result.identity_ = identity_;
+    if (identity_)
+        return result;
+    result.starts_ = starts_;
+    result.ascii_ = ascii_;
+    for (std::size_t index = 0; index + 1 < starts_.size(); ++index)
+        if (ascii_[index] < 0x80)
+            result.ascii_[index] = static_cast<unsigned char>(text[starts_[index]]);
+    return result;
 }
 
 std::size_t CharacterArray::prefixLength(std::string_view text, std::size_t count)

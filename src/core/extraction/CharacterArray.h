@@ -12,11 +12,22 @@ namespace larkpin {
 ///
 /// The array is a view: it keeps the text's address, so the text must outlive it and stay unchanged.
 /// The text must be valid UTF-8. ASCII runs are segmented by hand (every byte is a character except
-/// CR LF); ICU's character break iterator decides only around non-ASCII scalars. An ASCII text
-/// without carriage returns needs no table at all: character i is byte i.
+/// CR LF); only around non-ASCII scalars is the segmenter asked. An ASCII text without CR LF needs
+/// no table at all: character i is byte i. Otherwise a second table holds, per character, its byte
+/// when it is a single ASCII byte and 0x80 when not, so that the classification the candidate walk
+/// does on every character is one load.
 class CharacterArray {
 public:
     explicit CharacterArray(std::string_view text);
+
+    CharacterArray(const CharacterArray&) = delete;
+    CharacterArray& operator=(const CharacterArray&) = delete;
+    CharacterArray(CharacterArray&&) = default;
+    CharacterArray& operator=(CharacterArray&&) = default;
+
+    /// The same characters over `text`, which must have this array's byte length and the same
+    /// character boundaries, such as a copy with only ASCII letters changed in case.
+    CharacterArray rebased(std::string_view text) const;
 
     /// The number of bytes taken by the first `count` characters of `text` (all of it when shorter).
     static std::size_t prefixLength(std::string_view text, std::size_t count);
@@ -41,24 +52,19 @@ public:
     /// The byte of character `index` when it is one ASCII character, else -1.
     int asciiAt(std::size_t index) const
     {
-        if (identity_)
-            return static_cast<unsigned char>(text_[index]);
-        return starts_[index + 1] - starts_[index] == 1 && static_cast<unsigned char>(text_[starts_[index]]) < 0x80
-                   ? static_cast<unsigned char>(text_[starts_[index]])
-                   : -1;
+        const unsigned char byte = asciiBytes()[index];
+        return byte < 0x80 ? byte : -1;
     }
 
     /// True when character `index` is exactly the one ASCII character `ascii`.
-    bool is(std::size_t index, char ascii) const { return asciiAt(index) == static_cast<unsigned char>(ascii); }
+    bool is(std::size_t index, char ascii) const { return asciiBytes()[index] == static_cast<unsigned char>(ascii); }
     bool isASCIIDigit(std::size_t index) const
     {
-        const int byte = asciiAt(index);
-        return byte >= '0' && byte <= '9';
+        return static_cast<unsigned char>(asciiBytes()[index] - '0') < 10;
     }
     bool isASCIILetter(std::size_t index) const
     {
-        const int byte = asciiAt(index) | 0x20;
-        return byte >= 'a' && byte <= 'z';
+        return static_cast<unsigned char>((asciiBytes()[index] | 0x20) - 'a') < 26;
     }
 
     /// The index of the character that starts at byte `offset`, or nothing when a character
@@ -66,9 +72,18 @@ public:
     std::optional<std::size_t> indexAtByteOffset(std::size_t offset) const;
 
 private:
+    CharacterArray() = default;
+
+    /// Per character: its byte when it is a single ASCII byte, else a byte of 0x80 or above.
+    const unsigned char* asciiBytes() const
+    {
+        return identity_ ? reinterpret_cast<const unsigned char*>(text_.data()) : ascii_.data();
+    }
+
     std::string_view text_;
-    bool identity_;
-    std::vector<std::size_t> starts_; ///< start of every character, then the end; unused when identity_
+    bool identity_ = true;
+    std::vector<std::size_t> starts_;   ///< start of every character, then the end; unused when identity_
+    std::vector<unsigned char> ascii_; ///< see asciiBytes(); unused when identity_
 };
 
 } // namespace larkpin
