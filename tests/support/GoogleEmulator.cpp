@@ -92,6 +92,11 @@ GoogleEmulator::Fault GoogleEmulator::Fault::after(std::chrono::milliseconds wai
     return fault;
 }
 
+GoogleEmulator::Fault GoogleEmulator::Fault::oauthError(const std::string& error, int status) {
+    return httpStatus(status, {},
+                      json{{"error", error}, {"error_description", "Emulated " + error + " answer"}}.dump());
+}
+
 std::uint64_t GoogleEmulator::Counters::requestsTo(const std::string& path) const {
     const auto found = requests.find(gmailPath(path));
     return found == requests.end() ? 0 : found->second;
@@ -298,6 +303,82 @@ GoogleEmulator::Counters GoogleEmulator::counters() const {
 
 void GoogleEmulator::resetCounters() {
     control("POST", "counters/reset");
+}
+
+void GoogleEmulator::setOAuthClient(const std::string& clientID, const std::optional<std::string>& clientSecret) {
+    json body = {{"clientId", clientID}};
+    if (clientSecret)
+        body["clientSecret"] = *clientSecret;
+    control("POST", "oauth/client", body);
+}
+
+void GoogleEmulator::configureOAuth(const OAuthSettings& settings) {
+    json body = json::object();
+    if (settings.accessTokenLifetime)
+        body["accessTokenLifetime"] = *settings.accessTokenLifetime;
+    if (settings.refreshTokenOnExchange)
+        body["refreshTokenOnExchange"] = *settings.refreshTokenOnExchange;
+    if (settings.rotateRefreshTokens)
+        body["rotateRefreshTokens"] = *settings.rotateRefreshTokens;
+    if (settings.consent)
+        body["consent"] = *settings.consent;
+    if (settings.consentMailbox)
+        body["consentMailbox"] = *settings.consentMailbox;
+    if (settings.denyError)
+        body["denyError"] = *settings.denyError;
+    control("POST", "oauth/settings", body);
+}
+
+void GoogleEmulator::setOAuthAccount(const std::string& mailbox, const OAuthAccount& account) {
+    json body = {{"mailbox", mailbox}};
+    if (account.sub)
+        body["sub"] = *account.sub;
+    if (account.email)
+        body["email"] = *account.email;
+    if (account.emailVerified)
+        body["emailVerified"] = *account.emailVerified;
+    control("POST", "oauth/accounts", body);
+}
+
+GoogleEmulator::Grant GoogleEmulator::addGrant(const std::string& mailbox, const std::string& clientID) {
+    json body = json::object();
+    if (!mailbox.empty())
+        body["mailbox"] = mailbox;
+    if (!clientID.empty())
+        body["clientId"] = clientID;
+    const json answer = control("POST", "oauth/grants", body);
+    return {answer.at("mailbox").get<std::string>(), answer.at("sub").get<std::string>(),
+            answer.at("access_token").get<std::string>(), answer.at("refresh_token").get<std::string>(),
+            answer.at("expires_in").get<int>()};
+}
+
+std::vector<GoogleEmulator::GrantState> GoogleEmulator::grants() const {
+    std::vector<GrantState> grants;
+    const json answer = control("GET", "oauth/grants"); // kept: the loop runs over a part of it
+    for (const json& grant : answer.at("grants")) {
+        const json& refreshToken = grant.at("refreshToken");
+        grants.push_back({grant.at("mailbox").get<std::string>(), grant.at("clientId").get<std::string>(),
+                          grant.at("scopes").get<std::vector<std::string>>(),
+                          refreshToken.is_null() ? std::nullopt : std::optional(refreshToken.get<std::string>()),
+                          grant.at("active").get<bool>()});
+    }
+    return grants;
+}
+
+std::size_t GoogleEmulator::revokeGrants(const std::string& mailbox) {
+    return control("POST", "oauth/grants/revoke", mailbox.empty() ? json::object() : json{{"mailbox", mailbox}})
+        .at("revoked")
+        .get<std::size_t>();
+}
+
+std::vector<GoogleEmulator::OAuthRequest> GoogleEmulator::oauthRequests() const {
+    std::vector<OAuthRequest> requests;
+    const json answer = control("GET", "oauth/requests");
+    for (const json& request : answer.at("requests"))
+        requests.push_back({request.at("method").get<std::string>(), request.at("path").get<std::string>(),
+                            request.at("query").get<std::string>(), request.at("contentType").get<std::string>(),
+                            request.at("body").get<std::string>()});
+    return requests;
 }
 
 } // namespace larkpin::test

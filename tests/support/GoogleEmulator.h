@@ -59,6 +59,52 @@ public:
         static Fault dropConnection();
         /// The same fault, answered after a wait.
         Fault after(std::chrono::milliseconds wait) const;
+        /// Google's OAuth error answer: this status with {"error": error, "error_description": ...}.
+        static Fault oauthError(const std::string& error, int status = 400);
+    };
+
+    /// How the emulator's Google OAuth side behaves; absent members keep their current value.
+    struct OAuthSettings {
+        std::optional<int> accessTokenLifetime{};     ///< "expires_in" of new access tokens (default 3599)
+        std::optional<bool> refreshTokenOnExchange{}; ///< an offline code exchange returns a refresh token (true)
+        std::optional<bool> rotateRefreshTokens{};    ///< a refresh returns a new refresh token, retiring the old (false)
+        std::optional<std::string> consent{};         ///< "ask" (the page), "allow" or "deny" at once
+        std::optional<std::string> consentMailbox{};  ///< whom "allow" signs in; default the first mailbox
+        std::optional<std::string> denyError{};       ///< the redirect's error for "deny" (access_denied)
+    };
+
+    /// What userinfo says about a mailbox's account; absent members keep their current value.
+    struct OAuthAccount {
+        std::optional<std::string> sub{};
+        std::optional<std::string> email{};
+        std::optional<bool> emailVerified{};
+    };
+
+    /// A grant made through the control API, as if the user had consented earlier.
+    struct Grant {
+        std::string mailbox;
+        std::string sub;
+        std::string accessToken;
+        std::string refreshToken;
+        int expiresIn = 0;
+    };
+
+    /// One grant as the emulator holds it.
+    struct GrantState {
+        std::string mailbox;
+        std::string clientID; ///< empty: any client may use it
+        std::vector<std::string> scopes;
+        std::optional<std::string> refreshToken;
+        bool active = false;
+    };
+
+    /// One request that reached an OAuth endpoint, as it arrived.
+    struct OAuthRequest {
+        std::string method;
+        std::string path;
+        std::string query; ///< the raw query, without "?"
+        std::string contentType;
+        std::string body;
     };
 
     struct Counters {
@@ -82,6 +128,11 @@ public:
     /// The base URL that the Gmail client is given: baseURL() + "/gmail/v1/users/me".
     std::string gmailBaseURL() const { return baseURL_ + "/gmail/v1/users/me"; }
     int port() const { return port_; }
+    /// The OAuth endpoints, as GoogleOAuthConfiguration derives them from baseURL().
+    std::string authorizationURL() const { return baseURL_ + "/o/oauth2/v2/auth"; }
+    std::string tokenURL() const { return baseURL_ + "/oauth2/token"; }
+    std::string revokeURL() const { return baseURL_ + "/revoke"; }
+    std::string userInfoURL() const { return baseURL_ + "/oauth2/v2/userinfo"; }
 
     void addMailbox(const std::string& email, const std::string& token);
     /// Returns the new message's id.
@@ -96,7 +147,21 @@ public:
     void queueFault(const std::string& path, const Fault& fault);
     void clearFaults();
     Counters counters() const;
+    /// Also empties the log of OAuth requests.
     void resetCounters();
+
+    /// Only this client id (and, when given, this secret) is served from now on.
+    void setOAuthClient(const std::string& clientID, const std::optional<std::string>& clientSecret = std::nullopt);
+    void configureOAuth(const OAuthSettings& settings);
+    void setOAuthAccount(const std::string& mailbox, const OAuthAccount& account);
+    /// A live grant for the mailbox (empty: the first) with a refresh token and a first access token.
+    /// `clientID` empty: the configured client's, or any client's when none is configured.
+    Grant addGrant(const std::string& mailbox = {}, const std::string& clientID = {});
+    std::vector<GrantState> grants() const;
+    /// Ends every grant of the mailbox (empty: of all), as a user withdrawing access does. Returns how many.
+    std::size_t revokeGrants(const std::string& mailbox = {});
+    /// The requests that reached the OAuth endpoints since the start or the last resetCounters(), oldest first.
+    std::vector<OAuthRequest> oauthRequests() const;
 
     /// Any control call: method GET or POST, a path under /_emulator/, a JSON body for POST.
     nlohmann::json control(const std::string& method, const std::string& path,

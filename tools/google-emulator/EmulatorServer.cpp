@@ -7,6 +7,21 @@
 //   GET /gmail/v1/users/me/history        startHistoryId (required), historyTypes, pageToken; 404 for a
 //                                         start point older than the retained history
 //
+// Google OAuth, answering as Google does ({"error", "error_description"} on failure):
+//   GET  /o/oauth2/v2/auth               client_id, redirect_uri (loopback), response_type=code, scope,
+//                                        code_challenge + code_challenge_method=S256, state?, access_type?,
+//                                        prompt?: the consent page, or at once a 302 to redirect_uri with
+//                                        state, code, scope, authuser (and prompt), or with error and state;
+//                                        a malformed request gets a 400 page and no redirect
+//   POST /o/oauth2/v2/auth/consent       the consent page's form: request, mailbox, decision=allow|deny
+//   POST /oauth2/token                   form: grant_type=authorization_code (client_id, code, code_verifier,
+//                                        redirect_uri, client_secret?) or refresh_token (client_id,
+//                                        refresh_token, client_secret?) -> {"access_token", "expires_in",
+//                                        "scope", "token_type", "refresh_token"?}
+//   POST /revoke                         form (or query): token -> {}; 400 invalid_token when unknown
+//   GET  /oauth2/v2/userinfo             Bearer access token -> {"sub", "email", "email_verified"}
+// Issued access tokens open their mailbox's Gmail endpoints until they expire or their grant ends.
+//
 // Control; JSON in, JSON out, no authorization; a mistake answers 400 {"error": "..."}:
 //   GET  /_emulator/mailboxes            -> {"mailboxes": [{"email", "historyId", "oldestHistoryId",
 //                                            "messages"}]}
@@ -26,7 +41,21 @@
 //   POST /_emulator/faults/clear         -> {"cleared"}
 //   GET  /_emulator/counters             -> {"requests": {path: n}, "totalRequests", "connections",
 //                                            "tokenRequests"}
-//   POST /_emulator/counters/reset       -> the counters, zeroed
+//   POST /_emulator/counters/reset       -> the counters, zeroed (and the OAuth request log emptied)
+//   POST /_emulator/oauth/client         {"clientId"?, "clientSecret"?} -> the same; without: any client
+//   GET  /_emulator/oauth/settings       -> {"accessTokenLifetime", "refreshTokenOnExchange",
+//                                            "rotateRefreshTokens", "consent", "consentMailbox", "denyError"}
+//   POST /_emulator/oauth/settings       any of those keys -> all of them
+//                                        (consent: ask, the page | allow, redirect at once with a code
+//                                        for consentMailbox or the first | deny, redirect with denyError)
+//   POST /_emulator/oauth/accounts       {"mailbox", "sub"?, "email"?, "emailVerified"?} -> the userinfo
+//   POST /_emulator/oauth/grants         {"mailbox"?, "clientId"?, "scopes"?} -> a token answer plus
+//                                        {"mailbox", "sub"}: as if the user had consented before
+//   GET  /_emulator/oauth/grants         -> {"grants": [{"mailbox", "clientId", "scopes", "refreshToken",
+//                                            "active"}]}
+//   POST /_emulator/oauth/grants/revoke  {"mailbox"?} -> {"revoked"}: the user withdrew access
+//   GET  /_emulator/oauth/requests       -> {"requests": [{"method", "path", "query", "contentType",
+//                                            "body"}]}: what reached the OAuth endpoints, oldest first
 //
 // "mailbox" defaults to the first mailbox added. Faults are kept per exact path (no query); each is
 // used once, in the order queued. The counters leave the control API out, so that a test's own
@@ -37,7 +66,9 @@
 
 #include "BadRequest.h"
 #include "GmailError.h"
+#include "FormEncoding.h"
 #include "JSONReading.h"
+#include "OAuthError.h"
 
 #include <chrono>
 #include <cstdio>
@@ -55,7 +86,12 @@ namespace {
 
 constexpr const char* gmailPrefix = "/gmail/v1/users/me/";
 constexpr const char* controlPrefix = "/_emulator/";
+constexpr const char* authorizationPath = "/o/oauth2/v2/auth";
+constexpr const char* consentPath = "/o/oauth2/v2/auth/consent";
 constexpr const char* tokenPath = "/oauth2/token";
+constexpr const char* revokePath = "/revoke";
+constexpr const char* userInfoPath = "/oauth2/v2/userinfo";
+constexpr const char* htmlType = "text/html; charset=UTF-8";
 constexpr const char* jsonType = "application/json; charset=UTF-8";
 
 std::string dump(const json& value) {
@@ -108,6 +144,34 @@ std::string defaultMessage(int status) {
     }
 }
 
+bool isOAuthPath(const std::string& path) {
+    return path == authorizationPath || path == consentPath || path == tokenPath || path == revokePath ||
+           path == userInfoPath;
+}
+
+/// What a status fault sends when it names no body: the endpoint's own kind of error.
+std::string faultBody(const std::string& path, int status) {
+    if (path == authorizationPath || path == consentPath)
+        return "<!DOCTYPE html>\n<html><body><h1>Error " + std::to_string(status) + "</h1></body></html>\n";
+    if (isOAuthPath(path)) {
+        if (status < 400)
+            return "{}";
+        const char* error = status == 401 ? "invalid_client" : status < 500 ? "invalid_request" : "internal_failure";
+        return dump({{"error", error}, {"error_description", defaultMessage(status)}});
+    }
+    return status >= 400 ? dump(gmailError(status, defaultMessage(status))) : "{}";
+}
+
+/// The form of an OAuth request's body; refused as Google refuses it when it is not one.
+form_encoding::Pairs formOf(const httplib::Request& request) {
+    if (!request.get_header_value("Content-Type").starts_with("application/x-www-form-urlencoded"))
+        throw OAuthError(400, "invalid_request", "The body must be application/x-www-form-urlencoded.");
+    auto pairs = form_encoding::decode(request.body);
+    if (!pairs)
+        throw OAuthError(400, "invalid_request", "The form body is malformed.");
+    return *pairs;
+}
+
 std::string bearerToken(const httplib::Request& request) {
     const std::string header = request.get_header_value("Authorization");
     const std::string scheme = "bearer ";
@@ -121,6 +185,10 @@ std::string bearerToken(const httplib::Request& request) {
 
 /// The key that a missing-key fault removes when it names none: the one every client must read.
 std::string mainKey(const std::string& path) {
+    if (path == tokenPath)
+        return "access_token";
+    if (path == userInfoPath)
+        return "sub";
     const std::string relative = path.substr(std::min(path.size(), std::string(gmailPrefix).size()));
     if (relative == "profile")
         return "emailAddress";
@@ -182,6 +250,7 @@ EmulatorServer::EmulatorServer(GmailState state, Options options)
         });
     }
     addControlRoutes();
+    addOAuthRoutes();
     addRoutes();
 }
 
@@ -269,6 +338,16 @@ void EmulatorServer::count(const httplib::Request& request) {
         ++counters_.tokenRequests;
 }
 
+void EmulatorServer::record(const httplib::Request& request) {
+    const auto query = request.target.find('?');
+    std::lock_guard lock(mutex_);
+    oauth_.record({{"method", request.method},
+                   {"path", request.path},
+                   {"query", query == std::string::npos ? "" : request.target.substr(query + 1)},
+                   {"contentType", request.get_header_value("Content-Type")},
+                   {"body", request.body}});
+}
+
 json EmulatorServer::countersJSON() const {
     return {{"requests", counters_.requests},
             {"totalRequests", counters_.total},
@@ -335,8 +414,8 @@ void EmulatorServer::addRoutes() {
     server_.Post(".*", notFound);
 }
 
-void EmulatorServer::serveGmail(const httplib::Request& request, httplib::Response& response,
-                                const GmailAnswer& answer) {
+void EmulatorServer::serve(const httplib::Request& request, httplib::Response& response,
+                           const std::function<Reply()>& answer) {
     const std::optional<Fault> fault = takeFault(request.path);
     if (fault && fault->delay.count() > 0 && !pause(fault->delay)) {
         response.status = 503;
@@ -348,11 +427,7 @@ void EmulatorServer::serveGmail(const httplib::Request& request, httplib::Respon
         response.status = fault->status;
         for (const auto& [name, value] : fault->headers)
             response.set_header(name, value);
-        const std::string body = fault->body ? *fault->body
-                                 : fault->status >= 400
-                                     ? dump(gmailError(fault->status, defaultMessage(fault->status)))
-                                     : "{}";
-        response.set_content(body, jsonType);
+        response.set_content(fault->body.value_or(faultBody(request.path, fault->status)), jsonType);
         return;
     }
     if (kind == Fault::Kind::NotJSON) {
@@ -360,40 +435,128 @@ void EmulatorServer::serveGmail(const httplib::Request& request, httplib::Respon
         for (const auto& [name, value] : fault->headers)
             response.set_header(name, value);
         response.set_content(
-            fault->body.value_or("<html><body>Service temporarily unavailable</body></html>"),
-            "text/html; charset=UTF-8");
+            fault->body.value_or("<html><body>Service temporarily unavailable</body></html>"), htmlType);
         return;
     }
 
-    int status = 200;
-    json body;
+    Reply reply;
     {
         std::lock_guard lock(mutex_);
-        try {
-            body = answer(state_.mailboxForToken(bearerToken(request)));
-        } catch (const GmailError& error) {
-            status = error.status();
-            body = gmailError(status, error.what());
-        }
+        reply = answer();
     }
-    if (status == 401)
-        response.set_header("WWW-Authenticate",
-                            "Bearer realm=\"https://accounts.google.com/\", error=\"invalid_token\"");
+    for (const auto& [name, value] : reply.headers)
+        response.set_header(name, value);
     if (kind == Fault::Kind::MissingKey)
-        removeKey(body, fault->key.value_or(mainKey(request.path)));
-    response.status = status;
+        removeKey(reply.body, fault->key.value_or(mainKey(request.path)));
+    response.status = reply.status;
     if (kind != Fault::Kind::Drop) {
-        response.set_content(dump(body), jsonType);
+        response.set_content(dump(reply.body), jsonType);
         return;
     }
     // Content-Length promises the whole body; the provider sends half and then gives up, which makes
     // cpp-httplib close the connection part-way through.
-    auto text = std::make_shared<const std::string>(fault->body.value_or(dump(body)));
+    auto text = std::make_shared<const std::string>(fault->body.value_or(dump(reply.body)));
     response.set_content_provider(text->size(), jsonType,
                                   [text](std::size_t, std::size_t, httplib::DataSink& sink) {
                                       sink.write(text->data(), text->size() / 2);
                                       return false;
                                   });
+}
+
+void EmulatorServer::serveGmail(const httplib::Request& request, httplib::Response& response,
+                                const GmailAnswer& answer) {
+    serve(request, response, [&]() -> Reply {
+        try {
+            return {200, answer(mailboxFor(bearerToken(request))), {}};
+        } catch (const GmailError& error) {
+            Reply reply{error.status(), gmailError(error.status(), error.what()), {}};
+            if (error.status() == 401)
+                reply.headers.emplace_back("WWW-Authenticate",
+                                           "Bearer realm=\"https://accounts.google.com/\", error=\"invalid_token\"");
+            return reply;
+        }
+    });
+}
+
+void EmulatorServer::serveOAuth(const httplib::Request& request, httplib::Response& response,
+                                const OAuthAnswer& answer) {
+    record(request);
+    serve(request, response, [&]() -> Reply {
+        // Token answers are never to be cached, as Google's are.
+        std::vector<std::pair<std::string, std::string>> headers{{"Cache-Control", "no-store"}};
+        try {
+            return {200, answer(), headers};
+        } catch (const OAuthError& error) {
+            if (error.status() == 401 && request.path == userInfoPath)
+                headers.emplace_back("WWW-Authenticate",
+                                     "Bearer realm=\"https://accounts.google.com/\", error=\"invalid_token\"");
+            return {error.status(), {{"error", error.error()}, {"error_description", error.what()}}, headers};
+        }
+    });
+}
+
+void EmulatorServer::serveBrowser(const httplib::Request& request, httplib::Response& response,
+                                  const BrowserAnswer& answer) {
+    record(request);
+    const std::optional<Fault> fault = takeFault(request.path);
+    if (fault && fault->delay.count() > 0 && !pause(fault->delay)) {
+        response.status = 503;
+        return;
+    }
+    if (fault && (fault->kind == Fault::Kind::Status || fault->kind == Fault::Kind::NotJSON)) {
+        response.status = fault->status;
+        for (const auto& [name, value] : fault->headers)
+            response.set_header(name, value);
+        response.set_content(fault->body.value_or(faultBody(request.path, fault->status)), htmlType);
+        return;
+    }
+    OAuthState::BrowserAnswer page;
+    {
+        std::lock_guard lock(mutex_);
+        page = answer();
+    }
+    response.status = page.status;
+    if (page.location)
+        response.set_header("Location", *page.location);
+    response.set_content(page.html, htmlType);
+}
+
+std::string EmulatorServer::mailboxFor(const std::string& token) const {
+    if (const auto mailbox = oauth_.gmailMailbox(token, OAuthState::Clock::now()))
+        return *mailbox;
+    return state_.mailboxForToken(token);
+}
+
+void EmulatorServer::addOAuthRoutes() {
+    server_.Get(authorizationPath, [this](const httplib::Request& request, httplib::Response& response) {
+        serveBrowser(request, response,
+                     [&] { return oauth_.authorize(state_, request.params, OAuthState::Clock::now()); });
+    });
+    server_.Post(consentPath, [this](const httplib::Request& request, httplib::Response& response) {
+        serveBrowser(request, response, [&] {
+            return oauth_.decide(state_, form_encoding::decode(request.body).value_or(form_encoding::Pairs{}),
+                                 OAuthState::Clock::now());
+        });
+    });
+    server_.Post(tokenPath, [this](const httplib::Request& request, httplib::Response& response) {
+        serveOAuth(request, response, [&] { return oauth_.token(formOf(request), OAuthState::Clock::now()); });
+    });
+    server_.Post(revokePath, [this](const httplib::Request& request, httplib::Response& response) {
+        serveOAuth(request, response, [&] {
+            // Google takes the token from the form or from the query.
+            auto token = request.body.empty() ? std::nullopt : form_encoding::value(formOf(request), "token");
+            if (!token && request.has_param("token"))
+                token = request.get_param_value("token");
+            if (!token)
+                throw OAuthError(400, "invalid_request", "Missing required parameter: token");
+            oauth_.revoke(*token);
+            return json::object();
+        });
+    });
+    server_.Get(userInfoPath, [this](const httplib::Request& request, httplib::Response& response) {
+        serveOAuth(request, response,
+                   [&] { return oauth_.userInfo(state_, bearerToken(request), OAuthState::Clock::now()); });
+    });
 }
 
 void EmulatorServer::control(const httplib::Request& request, httplib::Response& response,
@@ -494,8 +657,10 @@ void EmulatorServer::addControlRoutes() {
     server_.Get(base + "counters", route([this](const json&) { return countersJSON(); }));
     server_.Post(base + "counters/reset", route([this](const json&) {
                      counters_ = Counters{};
+                     oauth_.clearRequests();
                      return countersJSON();
                  }));
+    addOAuthControlRoutes(route);
     const auto unknown = [](const httplib::Request& request, httplib::Response& response) {
         response.status = 404;
         response.set_content(dump({{"error", "no control route " + request.method + " " + request.path}}),
@@ -503,6 +668,22 @@ void EmulatorServer::addControlRoutes() {
     };
     server_.Get(base + ".*", unknown);
     server_.Post(base + ".*", unknown);
+}
+
+void EmulatorServer::addOAuthControlRoutes(
+    const std::function<httplib::Server::Handler(const ControlAction&)>& route) {
+    const std::string base = std::string(controlPrefix) + "oauth/";
+    server_.Post(base + "client", route([this](const json& body) { return oauth_.setClient(body); }));
+    server_.Get(base + "settings", route([this](const json&) { return oauth_.settingsJSON(); }));
+    server_.Post(base + "settings", route([this](const json& body) { return oauth_.updateSettings(state_, body); }));
+    server_.Post(base + "accounts", route([this](const json& body) { return oauth_.setAccount(state_, body); }));
+    server_.Post(base + "grants", route([this](const json& body) {
+                     return oauth_.addGrant(state_, body, OAuthState::Clock::now());
+                 }));
+    server_.Get(base + "grants", route([this](const json&) { return oauth_.grantsJSON(); }));
+    server_.Post(base + "grants/revoke",
+                 route([this](const json& body) { return oauth_.revokeGrants(state_, body); }));
+    server_.Get(base + "requests", route([this](const json&) { return json{{"requests", oauth_.requestsJSON()}}; }));
 }
 
 } // namespace larkpin::emulator

@@ -2,6 +2,7 @@
 
 #include "Fault.h"
 #include "GmailState.h"
+#include "OAuthState.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -16,11 +17,12 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace larkpin::emulator {
 
-/// The HTTP side of the emulator: Gmail's endpoints, the control API and fault injection, served
-/// on 127.0.0.1 from cpp-httplib's thread pool.
+/// The HTTP side of the emulator: Gmail's endpoints, Google's OAuth endpoints, the control API and
+/// fault injection, served on 127.0.0.1 from cpp-httplib's thread pool.
 class EmulatorServer {
 public:
     struct Options {
@@ -41,7 +43,16 @@ public:
 
 private:
     using GmailAnswer = std::function<nlohmann::json(const std::string& mailbox)>;
+    using OAuthAnswer = std::function<nlohmann::json()>;
+    using BrowserAnswer = std::function<OAuthState::BrowserAnswer()>;
     using ControlAction = std::function<nlohmann::json(const nlohmann::json& body)>;
+
+    /// A JSON answer before faults spoil it.
+    struct Reply {
+        int status = 200;
+        nlohmann::json body;
+        std::vector<std::pair<std::string, std::string>> headers;
+    };
 
     struct Counters {
         std::map<std::string, std::uint64_t> requests;
@@ -51,10 +62,20 @@ private:
     };
 
     void addRoutes();
+    void addOAuthRoutes();
     void addControlRoutes();
+    void addOAuthControlRoutes(const std::function<httplib::Server::Handler(const ControlAction&)>& route);
+    /// Applies the path's next fault, if any, to the reply that `answer` makes under the lock.
+    void serve(const httplib::Request& request, httplib::Response& response, const std::function<Reply()>& answer);
     void serveGmail(const httplib::Request& request, httplib::Response& response, const GmailAnswer& answer);
+    void serveOAuth(const httplib::Request& request, httplib::Response& response, const OAuthAnswer& answer);
+    void serveBrowser(const httplib::Request& request, httplib::Response& response, const BrowserAnswer& answer);
+    /// The mailbox a bearer token opens: an access token issued over OAuth, or a mailbox's own token.
+    std::string mailboxFor(const std::string& token) const;
     void control(const httplib::Request& request, httplib::Response& response, const ControlAction& action);
     void count(const httplib::Request& request);
+    /// Logs a request to an OAuth endpoint, body and all (the body arrives after pre-routing).
+    void record(const httplib::Request& request);
     std::optional<Fault> takeFault(const std::string& path);
     /// Waits unless the server is stopping; false when it is.
     bool pause(std::chrono::milliseconds delay);
@@ -66,6 +87,7 @@ private:
 
     std::mutex mutex_; // guards everything below up to the stop state; never held while waiting
     GmailState state_;
+    OAuthState oauth_;
     std::map<std::string, std::deque<Fault>> faults_;
     Counters counters_;
 

@@ -245,6 +245,13 @@ json GmailState::mailboxSummaries() const {
     return list;
 }
 
+std::vector<std::string> GmailState::mailboxAddresses() const {
+    std::vector<std::string> addresses;
+    for (const auto& mailbox : mailboxes_)
+        addresses.push_back(mailbox.email);
+    return addresses;
+}
+
 json GmailState::profile(const std::string& email) const {
     const Mailbox& mailbox = mailboxNamed(email);
     std::size_t messages = 0;

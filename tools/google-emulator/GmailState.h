@@ -38,6 +38,8 @@ public:
     nlohmann::json expireHistory(const std::optional<std::string>& mailbox);
     void setHistoryPageSize(std::size_t size) { historyPageSize_ = size; }
     nlohmann::json mailboxSummaries() const;
+    /// Every mailbox's address, in the order added.
+    std::vector<std::string> mailboxAddresses() const;
 
     // Gmail's answers, as JSON bodies of a 200.
     nlohmann::json profile(const std::string& mailbox) const;
