@@ -1,9 +1,11 @@
 #include "core/extraction/OTPExtractorInternals.h"
 
+#include "core/extraction/LifetimeInference.h"
 #include "core/extraction/UnicodeSupport.h"
 
 #include <gtest/gtest.h>
 #include <unicode/regex.h>
+#include <unicode/uchar.h>
 
 #include <memory>
 #include <optional>
@@ -139,6 +141,99 @@ namespace {
                 text += pieces[random() % pieces.size()];
             ASSERT_EQ(Steps::inferredLifetime(text), lifetimeBySearch(text)) << testing::PrintToString(text);
         }
+    }
+
+    TEST(InferredLifetime, scanAgreesWithTheRegularExpressions)
+    {
+        // Phrases and their parts in random order, with scalars the scan cannot judge by itself
+        // (digits of other scripts, white space beyond ASCII, marks after a unit): whenever the scan
+        // decides, it must give what the patterns give, and it must decide most texts.
+        const std::vector<std::string> pieces{
+            "expires", "expire", "expira", "expir", "valid", "validity", "validit", "valido", "valide", "válida",
+            "válid", "gültig", "caduca", "before", "it", " ", "  ", "\n", "\t", "\v", ".", ",", "in", "0", "5",
+            "10", "1440", "٢", "\u3000", "\u00A0", "minutes", "minute", "mins", "minuten", "secs", "segundo",
+            "sekunde", "hrs", "heure", "stunden", "dias", "tag", "jours", "_", "\u0301", "\u00AD", "é", "日", "s",
+            "expires in ", "valid for ", " 10 minutes", "30 seconds before it expires", " before  expires", "8 days",
+            // Fillers that bring gaps to their limits of 40 and 32 code points.
+            "qqqqqqqqqq", "qqqqqqqqq", "\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9\u00E9"};
+        std::mt19937 random(29);
+        int decided = 0, decidedNonASCII = 0, found = 0;
+        const int rounds = 6000;
+        for (int round = 0; round < rounds; ++round) {
+            std::string text;
+            const int length = static_cast<int>(random() % 14);
+            for (int k = 0; k < length; ++k)
+                text += pieces[random() % pieces.size()];
+            const auto byPatterns = LifetimeInference::lifetimeByRegularExpressions(text);
+            ASSERT_EQ(byPatterns, lifetimeBySearch(text)) << testing::PrintToString(text);
+            const auto scanned = LifetimeInference::scannedLifetime(text);
+            if (!scanned.decided)
+                continue;
+            ASSERT_EQ(scanned.lifetime, byPatterns) << testing::PrintToString(text);
+            ++decided;
+            decidedNonASCII += !UnicodeSupport::isASCII(text);
+            found += scanned.lifetime.has_value();
+        }
+        EXPECT_GT(decided, rounds * 3 / 4);
+        EXPECT_GT(decidedNonASCII, rounds / 4);
+        EXPECT_GT(found, rounds / 20);
+    }
+
+    TEST(InferredLifetime, scanCountsGapsInCodePointsUpToTheirLimits)
+    {
+        // Gaps around the limits (40 after the leading word, 32 before the closing one), of one- and
+        // two-byte scalars, after each form of the leading word.
+        for (const std::string filler : {"q", "\u00E9"}) {
+            for (int gap = 30; gap <= 42; ++gap) {
+                std::string fill;
+                for (int k = 0; k < gap; ++k)
+                    fill += filler;
+                for (const std::string word : {"expires", "expire", "expira", "expir", "validity", "valide", "valid",
+                                               "caduca", "v\u00E1lido", "g\u00FCltig"}) {
+                    const std::string first = word + fill + "7 minutes";
+                    const std::string second = "7 minutes" + fill + "valid";
+                    for (const std::string& text : {first, second}) {
+                        const auto scanned = LifetimeInference::scannedLifetime(text);
+                        ASSERT_TRUE(scanned.decided) << text;
+                        EXPECT_EQ(scanned.lifetime, LifetimeInference::lifetimeByRegularExpressions(text)) << text;
+                    }
+                }
+            }
+        }
+    }
+
+    TEST(InferredLifetime, patternClassesAreTheScalarPropertiesTheScanUses)
+    {
+        // The scan takes \d for u_isdigit and \s for u_isUWhiteSpace: check them on every scalar.
+        icu::UnicodeString everyScalar;
+        for (UChar32 scalar = 0; scalar <= 0x10FFFF; ++scalar)
+            if (scalar < 0xD800 || scalar > 0xDFFF)
+                everyScalar.append(scalar);
+        for (const auto& [pattern, property] :
+             {std::pair{"\\d", &u_isdigit}, std::pair{"\\s", &u_isUWhiteSpace}}) {
+            UErrorCode status = U_ZERO_ERROR;
+            icu::RegexMatcher matcher(icu::UnicodeString::fromUTF8(pattern), everyScalar, 0, status);
+            ASSERT_TRUE(U_SUCCESS(status));
+            std::vector<UChar32> matched, expected;
+            while (matcher.find(status))
+                matched.push_back(everyScalar.char32At(matcher.start(status)));
+            for (UChar32 scalar = 0; scalar <= 0x10FFFF; ++scalar)
+                if ((scalar < 0xD800 || scalar > 0xDFFF) && property(scalar))
+                    expected.push_back(scalar);
+            EXPECT_EQ(matched, expected) << pattern;
+        }
+    }
+
+    TEST(InferredLifetime, scanLeavesUnicodePropertiesToTheRegularExpressions)
+    {
+        for (const std::string text : {"expires in \u0661\u0660 minutes", "expires in 1\u0660 minutes",
+                                       "valid for 5 minutes\u0301", "10\u3000minutes valid", "5 minutes valid\u00E9"})
+            EXPECT_FALSE(LifetimeInference::scannedLifetime(text).decided) << text;
+        // Scalars that are neither digits nor white space are judged without asking.
+        EXPECT_EQ(LifetimeInference::scannedLifetime("caduca \u00E9n 5 minutos").lifetime, 300);
+        EXPECT_EQ(LifetimeInference::scannedLifetime("g\u00FCltig f\u00FCr 1 stunde").lifetime, 3600);
+        EXPECT_EQ(LifetimeInference::scannedLifetime("v\u00E1lido por 2 horas").lifetime, 7200);
+        EXPECT_EQ(LifetimeInference::scannedLifetime("5 minutes \u65E5 valid").lifetime, 300);
     }
 
 } // namespace
