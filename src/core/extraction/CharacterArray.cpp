@@ -18,6 +18,26 @@ namespace {
         return true;
     }
 
+    bool isASCIILetter(unsigned char byte) { return static_cast<unsigned char>((byte | 0x20) - 'a') < 26; }
+
+    /// True when the texts have the same bytes except for the case of ASCII letters.
+    bool differOnlyInASCIICase(std::string_view first, std::string_view second)
+    {
+        if (first.size() != second.size())
+            return false;
+        std::size_t at = 0;
+        for (; at + 8 <= first.size(); at += 8)
+            if (std::memcmp(first.data() + at, second.data() + at, 8) != 0)
+                break;
+        for (; at < first.size(); ++at) {
+            const auto a = static_cast<unsigned char>(first[at]);
+            const auto b = static_cast<unsigned char>(second[at]);
+            if (a != b && !(isASCIILetter(a) && isASCIILetter(b) && (a | 0x20) == (b | 0x20)))
+                return false;
+        }
+        return true;
+    }
+
 } // namespace
 
 CharacterArray::CharacterArray(std::string_view text)
@@ -61,6 +81,9 @@ CharacterArray::CharacterArray(std::string_view text)
 
 CharacterArray CharacterArray::rebased(std::string_view text) const
 {
+    // ASCII letters of either case are characters of their own wherever they stand, and join nothing.
+    if (!differOnlyInASCIICase(text_, text))
+        return CharacterArray(text);
     CharacterArray result;
     result.text_ = text;
     result.identity_ = identity_;

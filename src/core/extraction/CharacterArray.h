@@ -25,8 +25,8 @@ public:
     CharacterArray(CharacterArray&&) = default;
     CharacterArray& operator=(CharacterArray&&) = default;
 
-    /// The same characters over `text`, which must have this array's byte length and the same
-    /// character boundaries, such as a copy with only ASCII letters changed in case.
+    /// The characters of `text`: this array's boundaries when `text` differs from this array's text
+    /// only in the case of ASCII letters (as a lowercased copy mostly does), else segmented anew.
     CharacterArray rebased(std::string_view text) const;
 
     /// The number of bytes taken by the first `count` characters of `text` (all of it when shorter).

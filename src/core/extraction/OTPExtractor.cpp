@@ -38,7 +38,7 @@ std::optional<OTPCode> OTPExtractor::extract(const EmailContent& from) const
         return std::nullopt;
 
     const std::string lowercased = UnicodeSupport::lowercased(combined);
-    const CharacterArray lowercasedCharacters(lowercased);
+    const CharacterArray lowercasedCharacters = characters.rebased(lowercased);
     const auto subjectLength = static_cast<std::ptrdiff_t>(
         subject.empty() ? 0 : characters.indexAtByteOffset(subject.size()).value_or(0));
     CandidateScorer scorer(lowercasedCharacters, UnicodeSupport::lowercased(subject), subjectLength);

@@ -86,9 +86,33 @@ std::string UnicodeSupport::nfkc(std::string_view text)
     return U_SUCCESS(status) ? result : std::string(text);
 }
 
+namespace {
+
+    /// True when lowercasing leaves every non-ASCII scalar of the text as it is. Root lowercasing maps
+    /// a scalar to something other than its simple lowercase only for U+0130 and, depending on its
+    /// context, for U+03A3; both have a simple lowercase other than themselves. So a scalar whose
+    /// simple lowercase is itself stays unchanged in any context.
+    bool nonASCIIStaysWhenLowercased(std::string_view text)
+    {
+        for (std::size_t offset = 0; offset < text.size();) {
+            if (static_cast<unsigned char>(text[offset]) < 0x80) {
+                ++offset;
+                continue;
+            }
+            const auto scalar = static_cast<UChar32>(UnicodeSupport::nextScalar(text, offset));
+            if (u_tolower(scalar) != scalar)
+                return false;
+        }
+        return true;
+    }
+
+} // namespace
+
 std::string UnicodeSupport::lowercased(std::string_view text)
 {
-    if (isASCII(text)) {
+    // Most text is ASCII, or has only non-ASCII scalars without case (punctuation, CJK, marks):
+    // then lowercasing is the ASCII table alone.
+    if (isASCII(text) || nonASCIIStaysWhenLowercased(text)) {
         std::string result(text);
         for (char& byte : result)
             if (byte >= 'A' && byte <= 'Z')

@@ -1,8 +1,11 @@
 #include "core/extraction/CharacterArray.h"
 #include "core/extraction/CharacterSegmenter.h"
+#include "core/extraction/UnicodeSupport.h"
 
 #include <gtest/gtest.h>
 #include <unicode/brkiter.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
 #include <unicode/utext.h>
 
 #include <algorithm>
@@ -92,6 +95,87 @@ namespace {
                 }
             }
         }
+    }
+
+    std::vector<std::size_t> boundariesOf(const CharacterArray& array)
+    {
+        std::vector<std::size_t> boundaries;
+        for (std::size_t index = 0; index <= array.size(); ++index)
+            boundaries.push_back(array.byteOffset(index));
+        return boundaries;
+    }
+
+    std::string icuLowercased(const std::string& text)
+    {
+        auto unicode = icu::UnicodeString::fromUTF8(text);
+        unicode.toLower(icu::Locale::getRoot());
+        std::string result;
+        unicode.toUTF8String(result);
+        return result;
+    }
+
+    // Scalars whose lowercasing depends on context or changes their length, case-less ones, and
+    // ones whose lowercase joins differently (a circled capital is pictographic, its small form not).
+    const std::vector<std::string> casePieces{
+        "A", "z", "Q", "1", " ", ".", "'", "\r\n", "\u03A3", "\u0391\u03A3", "\u03C3", "\u0130", "\u212A", "\u1E9E",
+        "\u01C5", "\uFB00", "\u0390", "\u00C9", "e\u0301", "\u0301", "\u2019", "\u65E5", "\u00B7", "\u200D",
+        "\u24C2", "\U0001F468", "\U0001F1E9", "\u0600", "\u10A0", "\U00010400"};
+
+    TEST(Lowercasing, agreesWithICUOnMixedText)
+    {
+        std::mt19937 random(41);
+        int unchangedOutsideASCII = 0;
+        for (int round = 0; round < 4000; ++round) {
+            std::string text;
+            const int length = static_cast<int>(random() % 10);
+            for (int k = 0; k < length; ++k)
+                text += casePieces[random() % casePieces.size()];
+            const std::string lowercased = UnicodeSupport::lowercased(text);
+            ASSERT_EQ(lowercased, icuLowercased(text)) << testing::PrintToString(text);
+            unchangedOutsideASCII += lowercased.size() == text.size() && !UnicodeSupport::isASCII(text);
+        }
+        EXPECT_GT(unchangedOutsideASCII, 500);
+    }
+
+    TEST(Lowercasing, leavesEveryScalarWithoutSimpleLowercaseAsItIs)
+    {
+        // Between cased letters, so that no context rule could apply that the table path would miss.
+        std::string text, expected;
+        for (UChar32 scalar = 0x80; scalar <= 0x10FFFF; ++scalar) {
+            if ((scalar >= 0xD800 && scalar <= 0xDFFF) || u_tolower(scalar) != scalar)
+                continue;
+            std::string encoded;
+            UnicodeSupport::appendScalar(encoded, static_cast<char32_t>(scalar));
+            text += "A" + encoded + "B";
+            expected += "a" + encoded + "b";
+        }
+        EXPECT_EQ(icuLowercased(text), expected);
+        EXPECT_EQ(UnicodeSupport::lowercased(text), expected);
+    }
+
+    TEST(CharacterArray, rebasedKeepsBoundariesOnlyWhereCaseAloneDiffers)
+    {
+        std::mt19937 random(43);
+        for (int round = 0; round < 3000; ++round) {
+            std::string text;
+            const int length = static_cast<int>(random() % 10);
+            for (int k = 0; k < length; ++k)
+                text += casePieces[random() % casePieces.size()];
+            const std::string lowercased = UnicodeSupport::lowercased(text);
+            const CharacterArray original(text);
+            const CharacterArray rebased = original.rebased(lowercased);
+            const CharacterArray segmented(lowercased);
+            ASSERT_EQ(boundariesOf(rebased), boundariesOf(segmented)) << testing::PrintToString(text);
+            ASSERT_EQ(rebased.text(), lowercased);
+            for (std::size_t index = 0; index < segmented.size(); ++index)
+                ASSERT_EQ(rebased.asciiAt(index), segmented.asciiAt(index)) << testing::PrintToString(text);
+        }
+        // A circled capital is pictographic and joins through U+200D; its small form is not.
+        const std::string joined = "\u24C2\u200D\u24C2";
+        const CharacterArray original(joined);
+        const std::string lowercased = UnicodeSupport::lowercased(joined);
+        EXPECT_EQ(original.size(), 1u);
+        EXPECT_EQ(original.rebased(lowercased).size(), 2u);
     }
 
     TEST(CharacterArray, prefixLengthCountsCharacters)
