@@ -136,26 +136,67 @@ std::string TextNormalizer::decodeEntities(std::string_view text)
 
 std::string TextNormalizer::stripTags(std::string_view text)
 {
-    if (text.find_first_of("<>") == std::string_view::npos)
-        return std::string(text);
     std::string result;
     result.reserve(text.size());
-    bool insideTag = false;
-    for (std::size_t offset = 0; offset < text.size(); ++offset) {
-        const char byte = text[offset];
-        if ((byte == '<' || byte == '>') && CharacterSegmenter::isStandaloneASCII(text, offset)) {
-            result.push_back(byte == '>' && !insideTag ? '>' : ' ');
-            insideTag = byte == '<';
-        } else if (!insideTag) {
-            result.push_back(byte);
+    std::size_t copiedUpTo = 0;
+    // Outside a tag only "<" changes anything ("> " is kept as it is); inside one, everything up to
+    // the next "<" or ">" is dropped.
+    for (std::size_t at = text.find('<'); at != std::string_view::npos;) {
+        if (!CharacterSegmenter::isStandaloneASCII(text, at)) {
+            at = text.find('<', at + 1);
+            continue;
         }
+        result.append(text.substr(copiedUpTo, at - copiedUpTo));
+        result.push_back(' ');
+        std::size_t inside = at + 1;
+        for (;;) {
+            const std::size_t greater = text.find('>', inside);
+            const std::size_t less = text.substr(0, greater).find('<', inside);
+            const std::size_t next = std::min(greater, less);
+            if (next == std::string_view::npos) {
+                inside = text.size(); // an unterminated tag swallows the rest
+                break;
+            }
+            inside = next + 1;
+            if (!CharacterSegmenter::isStandaloneASCII(text, next))
+                continue;
+            result.push_back(' ');
+            if (next == greater)
+                break;
+        }
+        copiedUpTo = inside;
+        at = inside < text.size() ? text.find('<', inside) : std::string_view::npos;
     }
+    result.append(text.substr(std::min(copiedUpTo, text.size())));
     return result;
 }
 
+namespace {
+
+    /// ASCII bytes that normalisation copies as they are: everything but white space.
+    constexpr std::array<bool, 256> plainASCII = [] {
+        std::array<bool, 256> table{};
+        for (int byte = 0; byte < 0x80; ++byte)
+            table[static_cast<std::size_t>(byte)] = !((byte >= 0x09 && byte <= 0x0D) || byte == ' ');
+        return table;
+    }();
+
+    constexpr bool isASCIIWhiteSpace(unsigned char byte) { return (byte >= 0x09 && byte <= 0x0D) || byte == ' '; }
+
+} // namespace
+
 std::string TextNormalizer::normalized(std::string_view text)
 {
-    const std::string prepared = stripTags(decodeEntities(decodeEntities(UnicodeSupport::nfkc(text))));
+    // Each preparing step is skipped when it cannot change anything, which saves its copy.
+    std::string composed, decoded, stripped;
+    std::string_view prepared = text;
+    if (!UnicodeSupport::isASCII(prepared))
+        prepared = composed = UnicodeSupport::nfkc(prepared);
+    if (prepared.find('&') != std::string_view::npos)
+        prepared = decoded = decodeEntities(decodeEntities(prepared));
+    if (prepared.find('<') != std::string_view::npos)
+        prepared = stripped = stripTags(prepared);
+
     const auto* bytes = reinterpret_cast<const unsigned char*>(prepared.data());
     const std::size_t size = prepared.size();
     CharacterSegmenter segmenter(prepared);
@@ -168,23 +209,36 @@ std::string TextNormalizer::normalized(std::string_view text)
         lastWasCollapsedSpace = true;
     };
     for (std::size_t offset = 0; offset < size;) {
-        const bool followedByASCII = offset + 1 == size || bytes[offset + 1] < 0x80;
-        if (bytes[offset] < 0x80 && followedByASCII) {
-            // One ASCII character (or CR LF): no invisible characters or dashes to look for, and
-            // digits stay as they are.
-            const unsigned char byte = bytes[offset];
-            if ((byte >= 0x09 && byte <= 0x0D) || byte == ' ') {
-                appendSpace();
-                offset += byte == '\r' && offset + 1 < size && bytes[offset + 1] == '\n' ? 2 : 1;
-                continue;
-            }
-            result.push_back(static_cast<char>(byte));
+        // A run of ASCII characters other than white space is copied as it is (no invisible
+        // characters or dashes among them, and digits stay), and a run of ASCII white space becomes
+        // one space. An ASCII byte right before a non-ASCII one may be joined to it and is left to
+        // the segmenter below.
+        std::size_t end = offset;
+        while (end < size && plainASCII[bytes[end]])
+            ++end;
+        if (end < size && bytes[end] >= 0x80 && end > offset)
+            --end;
+        if (end > offset) {
+            result.append(prepared.substr(offset, end - offset));
             lastWasCollapsedSpace = false;
-            ++offset;
+            offset = end;
             continue;
         }
+        while (end < size && isASCIIWhiteSpace(bytes[end]))
+            ++end;
+        if (end < size && bytes[end] >= 0x80 && end > offset) {
+            --end;
+            if (end > offset && bytes[end] == '\n' && bytes[end - 1] == '\r')
+                --end; // CR LF is one character
+        }
+        if (end > offset) {
+            appendSpace();
+            offset = end;
+            continue;
+        }
+
         const std::size_t next = segmenter.next(offset);
-        const std::string_view character = std::string_view(prepared).substr(offset, next - offset);
+        const std::string_view character = prepared.substr(offset, next - offset);
         offset = next;
         if (UnicodeSupport::everyScalar(character, UnicodeSupport::isWhiteSpace)) {
             appendSpace();
@@ -207,12 +261,15 @@ std::string TextNormalizer::normalized(std::string_view text)
 
     // The only all-white-space characters left are the single spaces written above; a space joined
     // to a combining mark or a prepended mark is part of another character and stays.
-    std::string_view trimmed = result;
-    while (!trimmed.empty() && trimmed.front() == ' ' && CharacterSegmenter::isStandaloneASCII(trimmed, 0))
-        trimmed.remove_prefix(1);
-    while (!trimmed.empty() && trimmed.back() == ' ' && CharacterSegmenter::isStandaloneASCII(trimmed, trimmed.size() - 1))
-        trimmed.remove_suffix(1);
-    return std::string(trimmed);
+    std::size_t last = result.size();
+    while (last > 0 && result[last - 1] == ' ' && CharacterSegmenter::isStandaloneASCII(result, last - 1))
+        --last;
+    result.resize(last);
+    std::size_t first = 0;
+    while (first < result.size() && result[first] == ' ' && CharacterSegmenter::isStandaloneASCII(result, first))
+        ++first;
+    result.erase(0, first);
+    return result;
 }
 
 std::string TextNormalizer::stripQuotedPlainText(std::string_view text)

@@ -1,9 +1,20 @@
 #include "core/extraction/OTPExtractorInternals.h"
 
-#include <gtest/gtest.h>
-#include <unicode/regex.h>
+#include "core/extraction/UnicodeSupport.h"
 
+#include <gtest/gtest.h>
+#include <unicode/brkiter.h>
+#include <unicode/normalizer2.h>
+#include <unicode/regex.h>
+#include <unicode/uchar.h>
+#include <unicode/utext.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -75,6 +86,196 @@ namespace {
             TextCase{"\u0661\u0301", "\u0661\u0301"}, TextCase{"a\n\u0301b", "a \u0301b"},
             TextCase{"&#x0661;&#x0662;&#x0663;&#x0664;", "1234"}, TextCase{"&amp;#x41;", "A"},
             TextCase{"<p>Your code</p>\n<p>&nbsp;</p><b>4821</b>", "Your code 4821"}, TextCase{"", ""}));
+
+    // The preparation read literally, one character at a time and every test through ICU: the
+    // reference for the shortcuts the normaliser takes on ASCII runs and on steps with nothing to do.
+    namespace literal {
+
+        std::vector<std::string> characters(const std::string& text)
+        {
+            UErrorCode status = U_ZERO_ERROR;
+            std::unique_ptr<icu::BreakIterator> iterator(
+                icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+            UText* utext = utext_openUTF8(nullptr, text.data(), static_cast<std::int64_t>(text.size()), &status);
+            iterator->setText(utext, status);
+            std::vector<std::string> result;
+            for (std::int32_t at = iterator->first(), next = iterator->next(); next != icu::BreakIterator::DONE;
+                 at = next, next = iterator->next())
+                result.push_back(text.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(next - at)));
+            utext_close(utext);
+            return result;
+        }
+
+        std::vector<UChar32> scalars(const std::string& character)
+        {
+            std::vector<UChar32> result;
+            const auto unicode = icu::UnicodeString::fromUTF8(character);
+            for (std::int32_t at = 0; at < unicode.length(); at = unicode.moveIndex32(at, 1))
+                result.push_back(unicode.char32At(at));
+            return result;
+        }
+
+        template <typename Test> bool everyScalar(const std::string& character, Test test)
+        {
+            const auto all = scalars(character);
+            return !all.empty() && std::all_of(all.begin(), all.end(), test);
+        }
+
+        std::optional<std::string> entity(const std::string& body)
+        {
+            const auto number = [](std::string_view digits, int base) -> std::optional<std::uint32_t> {
+                std::uint32_t value = 0;
+                const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+                if (digits.empty() || error != std::errc() || end != digits.data() + digits.size())
+                    return std::nullopt;
+                return value;
+            };
+            std::optional<std::uint32_t> value;
+            if (body.starts_with("#x") || body.starts_with("#X"))
+                value = number(std::string_view(body).substr(2), 16);
+            else if (body.starts_with("#"))
+                value = number(std::string_view(body).substr(1), 10);
+            else {
+                auto name = icu::UnicodeString::fromUTF8(body);
+                std::string lowered;
+                name.toLower(icu::Locale::getRoot()).toUTF8String(lowered);
+                const std::array<std::pair<std::string, std::string>, 6> names{
+                    {{"amp", "&"}, {"lt", "<"}, {"gt", ">"}, {"quot", "\""}, {"apos", "'"}, {"nbsp", " "}}};
+                for (const auto& [known, replacement] : names)
+                    if (lowered == known)
+                        return replacement;
+                return std::nullopt;
+            }
+            if (!value || *value > 0x10FFFF || (*value >= 0xD800 && *value <= 0xDFFF))
+                return std::nullopt;
+            std::string scalar;
+            UnicodeSupport::appendScalar(scalar, *value);
+            return scalar;
+        }
+
+        std::string decodeEntities(const std::string& text)
+        {
+            const auto chars = characters(text);
+            std::string result;
+            for (std::size_t index = 0; index < chars.size(); ++index) {
+                if (chars[index] != "&") {
+                    result += chars[index];
+                    continue;
+                }
+                const auto semicolon = std::find(chars.begin() + static_cast<std::ptrdiff_t>(index) + 1, chars.end(), ";");
+                const auto distance = static_cast<std::size_t>(semicolon - chars.begin()) - index;
+                std::optional<std::string> replacement;
+                if (semicolon != chars.end() && distance <= 10) {
+                    std::string body;
+                    for (std::size_t k = index + 1; k < index + distance; ++k)
+                        body += chars[k];
+                    replacement = entity(body);
+                }
+                if (replacement) {
+                    result += *replacement;
+                    index += distance;
+                } else {
+                    result += "&";
+                }
+            }
+            return result;
+        }
+
+        std::string stripTags(const std::string& text)
+        {
+            std::string result;
+            bool inside = false;
+            for (const auto& character : characters(text)) {
+                if (character == "<") {
+                    result += ' ';
+                    inside = true;
+                } else if (character == ">") {
+                    result += inside ? ' ' : '>';
+                    inside = false;
+                } else if (!inside) {
+                    result += character;
+                }
+            }
+            return result;
+        }
+
+        std::string normalized(const std::string& text)
+        {
+            UErrorCode status = U_ZERO_ERROR;
+            std::string composed;
+            icu::Normalizer2::getNFKCInstance(status)->normalize(icu::UnicodeString::fromUTF8(text), status).toUTF8String(composed);
+            const auto isWhiteSpace = [](UChar32 c) {
+                const auto type = u_charType(c);
+                return (c >= 0x09 && c <= 0x0D) || c == 0x85 || type == U_SPACE_SEPARATOR ||
+                       type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
+            };
+            const auto isInvisible = [](UChar32 c) {
+                return c == 0x200B || c == 0x200C || c == 0x200D || c == 0x2060 || c == 0xFEFF;
+            };
+            const auto isDash = [](UChar32 c) {
+                return (c >= 0x2010 && c <= 0x2015) || c == 0x2212 || c == 0xFE58 || c == 0xFE63 || c == 0xFF0D;
+            };
+            std::vector<std::string> output;
+            bool collapsed = false;
+            for (const auto& character : characters(stripTags(decodeEntities(decodeEntities(composed))))) {
+                const auto all = scalars(character);
+                if (everyScalar(character, isWhiteSpace)) {
+                    if (!collapsed)
+                        output.push_back(" ");
+                    collapsed = true;
+                    continue;
+                }
+                if (everyScalar(character, isInvisible))
+                    continue;
+                collapsed = false;
+                const double value = all.size() == 1 ? u_getNumericValue(all[0]) : U_NO_NUMERIC_VALUE;
+                if (value != U_NO_NUMERIC_VALUE && value >= 0 && value <= 9 && value == static_cast<int>(value))
+                    output.push_back(std::string(1, static_cast<char>('0' + static_cast<int>(value))));
+                else if (everyScalar(character, isDash))
+                    output.push_back("-");
+                else
+                    output.push_back(character);
+            }
+            // Trimmed of the characters of the result that are a lone space: a space that comes to
+            // stand before a mark joins it, and the pair is another character.
+            std::string joined;
+            for (const auto& piece : output)
+                joined += piece;
+            auto trimmed = characters(joined);
+            while (!trimmed.empty() && trimmed.back() == " ")
+                trimmed.pop_back();
+            std::size_t first = 0;
+            while (first < trimmed.size() && trimmed[first] == " ")
+                ++first;
+            std::string result;
+            for (std::size_t k = first; k < trimmed.size(); ++k)
+                result += trimmed[k];
+            return result;
+        }
+
+    } // namespace literal
+
+    TEST(Normalized, agreesWithALiteralCharacterByCharacterReading)
+    {
+        // ASCII runs, entities and tags mixed with scalars that join their neighbours, change under
+        // NFKC, count as digits, dashes, white space or nothing.
+        const std::vector<std::string> pieces{
+            "a", "Z", "7", " ", "  ", "\t", "\r", "\n", "\r\n", "\v", "-", "&", ";", "#", "<", ">", "/", "x",
+            "&amp;", "&lt;", "&gt;", "&AMP;lt;", "&#65;", "&#x41;", "&#x0661;", "&nbsp;", "&#;", "&bogus;", "<b>",
+            "</p>", "\u0301", "\u0600", "\u0903", "\u200D", "\u200B", "\uFEFF", "\u00A0", "\u3000", "\u2028",
+            "\u0085", "\u2013", "\u2212", "\uFF0D", "\uFF11", "\u0663", "\u2460", "\u00BD", "\u4E94", "\uFB01", "\u00E9",
+            "e\u0301", "\U0001F468", "\U0001F1E9", "\u1100", "\u1161", "\u0E33", "\u00B7", "\u2019", "\u212B"};
+        std::mt19937 random(53);
+        for (int round = 0; round < 3000; ++round) {
+            std::string text;
+            const int length = static_cast<int>(random() % 14);
+            for (int k = 0; k < length; ++k)
+                text += pieces[random() % pieces.size()];
+            ASSERT_EQ(Steps::decodeEntities(text), literal::decodeEntities(text)) << testing::PrintToString(text);
+            ASSERT_EQ(Steps::stripTags(text), literal::stripTags(text)) << testing::PrintToString(text);
+            ASSERT_EQ(Steps::normalized(text), literal::normalized(text)) << testing::PrintToString(text);
+        }
+    }
 
     class StripQuotedPlainText : public testing::TestWithParam<TextCase> {};
 
