@@ -497,12 +497,12 @@ TEST_F(GoogleEmulatorTest, ADroppedConnectionIsAClientError) {
 }
 
 TEST_F(GoogleEmulatorTest, FaultsApplyToEndpointsTheEmulatorDoesNotServe) {
-    emulator_.queueFault("/oauth2/token", Fault::httpStatus(503));
-    EXPECT_EQ(client_.post(emulator_.baseURL() + "/oauth2/token", "grant_type=x").status, 503);
-    const auto unserved = client_.post(emulator_.baseURL() + "/oauth2/token", "grant_type=x");
+    emulator_.queueFault("/oauth2/v1/tokeninfo", Fault::httpStatus(503));
+    EXPECT_EQ(client_.post(emulator_.baseURL() + "/oauth2/v1/tokeninfo", "access_token=x").status, 503);
+    const auto unserved = client_.post(emulator_.baseURL() + "/oauth2/v1/tokeninfo", "access_token=x");
     EXPECT_EQ(unserved.status, 404);
     EXPECT_EQ(unserved.parsed()["error"]["code"], 404);
-    EXPECT_EQ(emulator_.counters().tokenRequests, 2u);
+    EXPECT_EQ(emulator_.counters().requestsTo("/oauth2/v1/tokeninfo"), 2u);
 }
 
 // --- Connections and counters ----------------------------------------------------------------------
