@@ -39,6 +39,14 @@ InteractiveProcess::InteractiveProcess(const std::vector<std::string>& argv) {
 InteractiveProcess::~InteractiveProcess() {
     ::close(input_);
     ::close(output_);
+    // A polite end first: a browser takes its helper processes down with it.
+    ::kill(pid_, SIGTERM);
+    ::kill(pid_, SIGCONT);
+    for (int round = 0; round < 300; ++round) {
+        if (::waitpid(pid_, nullptr, WNOHANG) == pid_)
+            return;
+        ::usleep(10'000);
+    }
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
 }

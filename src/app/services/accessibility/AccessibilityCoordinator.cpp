@@ -483,25 +483,46 @@ struct AccessibilityCoordinator::Impl {
         return current && current->focused;
     }
 
+    /// Selects the field's whole text, so that typing replaces it: through the Text interface
+    /// where the application honours it, else with Ctrl+A.
+    static void selectAll(AtspiAccessible* element) {
+        const auto text = glib::ObjectRef<AtspiText>::adopt(atspi_accessible_get_text_iface(element));
+        if (!text)
+            return;
+        glib::Error error;
+        const gint count = atspi_text_get_character_count(text.get(), glib::ErrorOut(error));
+        if (error || count <= 0)
+            return;
+        glib::Error setError;
+        if (!atspi_text_set_selection(text.get(), 0, 0, count, glib::ErrorOut(setError))) {
+            glib::Error addError;
+            atspi_text_add_selection(text.get(), 0, count, glib::ErrorOut(addError));
+        }
+        glib::Error readError;
+        const glib::Owned<AtspiRange> selected(
+            atspi_text_get_selection(text.get(), 0, glib::ErrorOut(readError)));
+        if (selected && selected->start_offset == 0 && selected->end_offset == count)
+            return;
+        // Some toolkits (Qt Quick) ignore selection requests. The modifier is locked and always
+        // unlocked again, so that no Control stays down for the user's next keys.
+        constexpr glong controlMask = 1 << 2;
+        constexpr glong letterA = 0x61;
+        glib::Error lockError, keyError, unlockError;
+        if (atspi_generate_keyboard_event(controlMask, nullptr, ATSPI_KEY_LOCKMODIFIERS,
+                                          glib::ErrorOut(lockError))) {
+            atspi_generate_keyboard_event(letterA, nullptr, ATSPI_KEY_SYM, glib::ErrorOut(keyError));
+            atspi_generate_keyboard_event(controlMask, nullptr, ATSPI_KEY_UNLOCKMODIFIERS,
+                                          glib::ErrorOut(unlockError));
+        }
+    }
+
     void typeInto(const FocusedField& field, std::string_view code) {
         AtspiAccessible* element = field.element.get();
         // Keys go wherever the keyboard focus is: make sure, right before the first one, that it
         // is still this field.
         if (!stillFocused(field))
             throw FillError::focusChanged();
-        if (const auto text = glib::ObjectRef<AtspiText>::adopt(atspi_accessible_get_text_iface(element))) {
-            glib::Error error;
-            const gint count = atspi_text_get_character_count(text.get(), glib::ErrorOut(error));
-            if (!error && count > 0) {
-                glib::Error selectionError;
-                // Typing over a selection replaces it: that is how the old text goes.
-                if (!atspi_text_set_selection(text.get(), 0, 0, count, glib::ErrorOut(selectionError)) ||
-                    selectionError) {
-                    glib::Error addError;
-                    atspi_text_add_selection(text.get(), 0, count, glib::ErrorOut(addError));
-                }
-            }
-        }
+        selectAll(element);
         glib::Error error;
         const std::string keys(code);
         if (!atspi_generate_keyboard_event(0, keys.c_str(), ATSPI_KEY_STRING, glib::ErrorOut(error)) || error)
