@@ -1,10 +1,13 @@
 #include "app/services/accessibility/AccessibilityCoordinator.h"
 #include "app/services/accessibility/AccessibilityStatus.h"
+#include "app/services/accessibility/FocusedElementSearch.h"
 
 #include "support/AccessibilityDesktop.h"
 
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
+
+#include <unistd.h>
 
 #include <csignal>
 #include <string>
@@ -222,6 +225,39 @@ TEST_F(AccessibilityCoordinatorTest, neverOffersAFieldOfItsOwnProcess) {
     gtk_widget_destroy(window);
 }
 
+TEST_F(AccessibilityCoordinatorTest, findsTheFieldThatHadTheFocusBeforeItStarted) {
+    const auto field = recognised("labelled");
+    AccessibilityCoordinator late([this] { return screens_; });
+    const auto found = late.focusedOTPField();
+    ASSERT_TRUE(found.has_value()) << "no focus event came, so only the start-up look-up can know";
+    EXPECT_EQ(found->element, field.element);
+    EXPECT_EQ(found->processID, program_->process().pid());
+    EXPECT_EQ(found->frame, field.frame);
+
+    // A plain field is found too, and then judged as usual.
+    focus("name");
+    AccessibilityCoordinator later([this] { return screens_; });
+    const auto descriptor = later.focusedFieldDescriptor();
+    ASSERT_TRUE(descriptor.has_value());
+    EXPECT_NE(descriptor->label.find(" name "), std::string::npos);
+    EXPECT_FALSE(later.focusedOTPField().has_value());
+    // It follows the focus from there on.
+    program_->focus("french");
+    EXPECT_TRUE(pumpUntil([&] { return later.focusedOTPField().has_value(); }));
+}
+
+TEST_F(AccessibilityCoordinatorTest, searchesTheActiveWindowWithOrWithoutTheApplicationsHelp) {
+    const auto field = recognised("nearby-3");
+    const auto ownProcess = static_cast<std::int32_t>(::getpid());
+    for (const auto method : {FocusedElementSearch::Method::collection, FocusedElementSearch::Method::visit}) {
+        SCOPED_TRACE(method == FocusedElementSearch::Method::collection ? "collection" : "visit");
+        const AccessibleElement found(FocusedElementSearch::find(ownProcess, method));
+        EXPECT_EQ(found, field.element);
+        // The excluded process is never asked, so its focused field is not found.
+        EXPECT_FALSE(FocusedElementSearch::find(program_->process().pid(), method));
+    }
+}
+
 TEST_F(AccessibilityCoordinatorTest, seesNothingWhileAccessibilityIsOffAndFollowsOnceItIsOn) {
     focus("labelled");
     ASSERT_TRUE(AccessibilityStatus::setEnabled(false, 1s));
@@ -229,12 +265,18 @@ TEST_F(AccessibilityCoordinatorTest, seesNothingWhileAccessibilityIsOffAndFollow
     EXPECT_FALSE(fresh.isTrusted());
     EXPECT_FALSE(fresh.focusedOTPField().has_value());
     EXPECT_FALSE(fresh.focusedFieldDescriptor().has_value());
+    // A coordinator that was running hears of it through the bus's signal.
+    EXPECT_TRUE(pumpUntil([&] { return !coordinator_->isTrusted(); }));
     EXPECT_FALSE(coordinator_->focusedOTPField().has_value());
 
     EXPECT_TRUE(fresh.requestTrust());
     EXPECT_TRUE(fresh.isTrusted());
+    // The field that took the focus while nobody listened is found at once, without an event.
+    const auto found = fresh.focusedOTPField();
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->processID, program_->process().pid());
+    EXPECT_TRUE(pumpUntil([&] { return coordinator_->focusedOTPField().has_value(); }));
     // The already-running program announces its next focus change.
-    fresh.focusedOTPField();
     program_->focus("name");
     program_->focus("french");
     EXPECT_TRUE(pumpUntil([&] { return fresh.focusedOTPField().has_value(); }));

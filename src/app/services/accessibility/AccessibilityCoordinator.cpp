@@ -1,6 +1,8 @@
 #include "app/services/accessibility/AccessibilityCoordinator.h"
 
 #include "app/services/accessibility/AccessibilityStatus.h"
+#include "app/services/accessibility/AccessibilityStatusWatch.h"
+#include "app/services/accessibility/FocusedElementSearch.h"
 #include "app/services/accessibility/GLibHandles.h"
 
 #include <atspi/atspi.h>
@@ -21,6 +23,8 @@ constexpr int nearbyLabelLevels = 3;
 // Typed keys reach the field through the display server; give it this long to show them.
 constexpr auto readBackDeadline = std::chrono::milliseconds(1500);
 constexpr auto readBackPause = std::chrono::milliseconds(5);
+// The switch's signal keeps the flag current; reading it again this often covers a missed one.
+constexpr auto statusRefreshInterval = std::chrono::seconds(3);
 
 // The element's properties, each "" when the call fails.
 
@@ -283,15 +287,21 @@ struct AccessibilityCoordinator::Impl {
 
     Impl(ScreenList screens, std::chrono::milliseconds timeout)
         : screens(std::move(screens))
-        , timeout(timeout) {}
+        , timeout(timeout)
+        , status(timeout, statusRefreshInterval) {
+        // A field that already has the focus announces nothing until the user moves on.
+        ready();
+    }
 
     ~Impl() { disconnect(); }
 
     ScreenList screens;
     std::chrono::milliseconds timeout;
     const std::int32_t ownProcessID = static_cast<std::int32_t>(::getpid());
+    AccessibilityStatusWatch status;
 
     bool connected = false;
+    bool wasTrusted = false;
     glib::ObjectRef<AtspiEventListener> focusListener;
     glib::ObjectRef<AtspiEventListener> changeListener;
     Accessible focused;
@@ -365,11 +375,28 @@ struct AccessibilityCoordinator::Impl {
         connected = false;
     }
 
-    bool trusted() const { return AccessibilityStatus::isEnabled(timeout); }
+    bool trusted() { return status.isEnabled(); }
+
+    /// Whether the bus is on and listened to. Each time it comes on, the focus is looked up once:
+    /// no event told where it was placed while nobody listened.
+    bool ready() {
+        if (!trusted()) {
+            wasTrusted = false;
+            return false;
+        }
+        if (!connect())
+            return false;
+        if (!wasTrusted) {
+            wasTrusted = true;
+            if (auto found = FocusedElementSearch::find(ownProcessID))
+                focused = std::move(found);
+        }
+        return true;
+    }
 
     /// The focused element of another application, with what stays put about it.
     Facts* focusedFacts() {
-        if (!trusted() || !connect() || !focused)
+        if (!ready() || !focused)
             return nullptr;
         AccessibleElement element(focused);
         if (!facts || !(facts->element == element)) {
@@ -568,7 +595,7 @@ bool AccessibilityCoordinator::isTrusted() const {
 
 bool AccessibilityCoordinator::requestTrust() {
     AccessibilityStatus::setEnabled(true, impl_->timeout);
-    return impl_->trusted();
+    return impl_->status.refresh();
 }
 
 std::optional<AccessibilityCoordinator::FocusedField> AccessibilityCoordinator::focusedOTPField() {

@@ -21,7 +21,8 @@ namespace larkpin {
 /// The focused element is followed through "object:state-changed:focused" events, which libatspi
 /// delivers on the default GLib main context: the owner must run that context (the Qt event loop
 /// does). Each call confirms that the element still holds the focus, so a missed event costs at
-/// most a missed field. What rarely changes (role, process, label) is cached for the focused
+/// most a missed field; the focus held when the coordinator starts (or when the bus comes on) is
+/// looked up once. What rarely changes (role, process, label) is cached for the focused
 /// element and dropped on the events that may change it. Every call to another application is
 /// bounded by the call timeout, so a hung application cannot freeze the caller.
 ///
@@ -64,7 +65,9 @@ public:
     AccessibilityCoordinator(const AccessibilityCoordinator&) = delete;
     AccessibilityCoordinator& operator=(const AccessibilityCoordinator&) = delete;
 
-    /// Whether assistive technologies are switched on for the desktop (AccessibilityStatus).
+    /// Whether assistive technologies are switched on for the desktop (AccessibilityStatus), as
+    /// last announced on the session bus; a change is seen once the main context has run, or a few
+    /// seconds later without it.
     bool isTrusted() const;
     /// Switches assistive technologies on; answers whether they are on afterwards. Applications
     /// started before may need a restart before they show their fields.
