@@ -4,6 +4,8 @@
 
 #include <unicode/brkiter.h>
 #include <unicode/uchar.h>
+#include <unicode/uscript.h>
+#include <unicode/uvernum.h>
 
 #include <algorithm>
 #include <limits>
@@ -26,7 +28,91 @@ namespace {
         return *instance;
     }
 
+    // The pairwise rules below are those of the ICU versions they were checked against; a later
+    // version may add rules that look further, so it decides everything itself.
+    constexpr bool pairwiseRulesHold = U_ICU_VERSION_MAJOR_NUM >= 64 && U_ICU_VERSION_MAJOR_NUM <= 74;
+
+    enum class Join { no, yes, unknown };
+
+    int breakClass(UChar32 scalar)
+    {
+        if (scalar < 0x80) {
+            if (scalar == '\r')
+                return U_GCB_CR;
+            if (scalar == '\n')
+                return U_GCB_LF;
+            return scalar < 0x20 || scalar == 0x7F ? U_GCB_CONTROL : U_GCB_OTHER;
+        }
+        return u_getIntPropertyValue(scalar, UCHAR_GRAPHEME_CLUSTER_BREAK);
+    }
+
+    bool isControl(int breakClass)
+    {
+        return breakClass == U_GCB_CR || breakClass == U_GCB_LF || breakClass == U_GCB_CONTROL;
+    }
+
+    bool isHangul(int breakClass)
+    {
+        return breakClass == U_GCB_L || breakClass == U_GCB_V || breakClass == U_GCB_T || breakClass == U_GCB_LV ||
+               breakClass == U_GCB_LVT;
+    }
+
+    /// The scripts whose conjuncts (consonant, virama, consonant) ICU keeps in one character.
+    bool mayJoinAsConjunct(UChar32 scalar)
+    {
+        UErrorCode status = U_ZERO_ERROR;
+        const UScriptCode script = uscript_getScript(scalar, &status);
+        return U_FAILURE(status) || script == USCRIPT_DEVANAGARI || script == USCRIPT_BENGALI ||
+               script == USCRIPT_GUJARATI || script == USCRIPT_ORIYA || script == USCRIPT_TELUGU ||
+               script == USCRIPT_MALAYALAM;
+    }
+
+    /// Whether `next` continues the character that a scalar of `previousClass` is in.
+    Join joins(int previousClass, UChar32 next, int nextClass)
+    {
+        if (previousClass == U_GCB_CR && nextClass == U_GCB_LF)
+            return Join::yes;
+        if (isControl(previousClass) || isControl(nextClass))
+            return Join::no;
+        if (isHangul(previousClass) || isHangul(nextClass))
+            return Join::unknown;
+        if (nextClass == U_GCB_EXTEND || nextClass == U_GCB_ZWJ || nextClass == U_GCB_SPACING_MARK ||
+            previousClass == U_GCB_PREPEND)
+            return Join::yes;
+        if (previousClass == U_GCB_REGIONAL_INDICATOR && nextClass == U_GCB_REGIONAL_INDICATOR)
+            return Join::unknown;
+        if (previousClass == U_GCB_ZWJ && u_hasBinaryProperty(next, UCHAR_EXTENDED_PICTOGRAPHIC))
+            return Join::unknown;
+        if ((previousClass == U_GCB_EXTEND || previousClass == U_GCB_ZWJ) && next >= 0x80 && mayJoinAsConjunct(next))
+            return Join::unknown;
+        return Join::no;
+    }
+
 } // namespace
+
+std::size_t CharacterSegmenter::pairwiseNext(std::size_t offset) const
+{
+    if constexpr (!pairwiseRulesHold)
+        return 0;
+    std::size_t at = offset;
+    int previousClass = breakClass(static_cast<UChar32>(UnicodeSupport::nextScalar(text_, at)));
+    while (at < text_.size()) {
+        std::size_t after = at;
+        const auto next = static_cast<UChar32>(UnicodeSupport::nextScalar(text_, after));
+        const int nextClass = breakClass(next);
+        switch (joins(previousClass, next, nextClass)) {
+        case Join::no:
+            return at;
+        case Join::unknown:
+            return 0;
+        case Join::yes:
+            break;
+        }
+        previousClass = nextClass;
+        at = after;
+    }
+    return at;
+}
 
 CharacterSegmenter::CharacterSegmenter(std::string_view text) : text_(text) {}
 

@@ -11,9 +11,12 @@ namespace larkpin {
 
 /// Walks a text's user-perceived characters (extended grapheme clusters) from boundary to boundary.
 ///
-/// Between two ASCII scalars the answer is local (a boundary, except inside CR LF); only where a
-/// non-ASCII scalar is involved does ICU's character break iterator decide, created on first need.
-/// The text must be valid UTF-8 and outlive the segmenter.
+/// Between two ASCII scalars the answer is local (a boundary, except inside CR LF). Around
+/// non-ASCII scalars the rules that look at two neighbouring scalars alone (controls, marks,
+/// spacing marks, prepended marks) are applied from their break classes; what needs more context
+/// (Hangul syllables, emoji joined by U+200D, regional-indicator pairs, Indic conjuncts) is left to
+/// ICU's character break iterator, created on first need. The text must be valid UTF-8 and outlive
+/// the segmenter.
 class CharacterSegmenter {
 public:
     explicit CharacterSegmenter(std::string_view text);
@@ -32,6 +35,8 @@ public:
             if (following < 0x80)
                 return byte == '\r' && following == '\n' ? offset + 2 : offset + 1;
         }
+        if (const std::size_t boundary = pairwiseNext(offset))
+            return boundary;
         return icuNext(offset);
     }
 
@@ -41,6 +46,8 @@ public:
     static bool isStandaloneASCII(std::string_view text, std::size_t offset);
 
 private:
+    /// The next boundary by the rules between two scalars, or 0 when they cannot tell.
+    std::size_t pairwiseNext(std::size_t offset) const;
     std::size_t icuNext(std::size_t offset);
     std::size_t nextScalarBoundary(std::size_t offset) const;
 

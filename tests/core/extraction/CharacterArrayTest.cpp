@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 #include <unicode/brkiter.h>
 #include <unicode/uchar.h>
+#include <unicode/uscript.h>
 #include <unicode/unistr.h>
 #include <unicode/utext.h>
 
 #include <algorithm>
+#include <map>
+#include <tuple>
 #include <memory>
 #include <random>
 #include <string>
@@ -94,6 +97,61 @@ namespace {
                         << testing::PrintToString(text) << " at " << offset;
                 }
             }
+        }
+    }
+
+    std::string encoded(UChar32 scalar)
+    {
+        std::string text;
+        UnicodeSupport::appendScalar(text, static_cast<char32_t>(scalar));
+        return text;
+    }
+
+    std::vector<std::size_t> boundariesOf(const CharacterArray& array);
+
+    TEST(CharacterArray, agreesWithICUOnEveryScalarBetweenNeighbours)
+    {
+        // Every scalar after and before a letter, after itself and before a mark: the pairwise
+        // rules must give ICU's answer for each, or leave the decision to it.
+        std::string text;
+        for (UChar32 scalar = 0; scalar <= 0x10FFFF; ++scalar) {
+            if (scalar >= 0xD800 && scalar <= 0xDFFF)
+                continue;
+            const std::string character = encoded(scalar);
+            text += "a" + character + "b" + character + character + "\u0301\n";
+            if (text.size() > 60000 || scalar == 0x10FFFF) {
+                ASSERT_EQ(boundariesOf(CharacterArray(text)), icuBoundaries(text)) << "up to U+" << std::hex << scalar;
+                text.clear();
+            }
+        }
+    }
+
+    TEST(CharacterArray, agreesWithICUOnEveryPairOfBreakClasses)
+    {
+        // A scalar of every break class, refined by what ICU's own rules add (pictographs, the
+        // scripts with conjuncts and the role of a scalar in them), in every order, in twos and threes.
+        std::map<std::tuple<int, bool, int, int>, std::vector<UChar32>> byClass;
+        for (UChar32 scalar = 0; scalar <= 0x10FFFF; ++scalar) {
+            if (scalar >= 0xD800 && scalar <= 0xDFFF)
+                continue;
+            UErrorCode status = U_ZERO_ERROR;
+            auto& members = byClass[{u_getIntPropertyValue(scalar, UCHAR_GRAPHEME_CLUSTER_BREAK),
+                                     u_hasBinaryProperty(scalar, UCHAR_EXTENDED_PICTOGRAPHIC) != 0,
+                                     uscript_getScript(scalar, &status),
+                                     u_getIntPropertyValue(scalar, UCHAR_INDIC_SYLLABIC_CATEGORY)}];
+            if (members.empty())
+                members.push_back(scalar);
+        }
+        std::vector<std::string> samples;
+        for (const auto& [key, members] : byClass)
+            for (const UChar32 scalar : members)
+                samples.push_back(encoded(scalar));
+        std::string text;
+        for (const auto& first : samples) {
+            for (const auto& second : samples)
+                text += first + second + "\n" + first + second + first + "\n";
+            ASSERT_EQ(boundariesOf(CharacterArray(text)), icuBoundaries(text)) << testing::PrintToString(first);
+            text.clear();
         }
     }
 
