@@ -27,9 +27,51 @@ namespace {
 
     bool isQuoteCharacter(std::string_view character) { return character == "\"" || character == "'"; }
 
+    bool isASCIIWhiteSpace(char byte) { return (byte >= 0x09 && byte <= 0x0D) || byte == ' '; }
+
+    std::string_view trimmedASCII(std::string_view text, bool (*trim)(char))
+    {
+        while (!text.empty() && trim(text.front()))
+            text.remove_prefix(1);
+        while (!text.empty() && trim(text.back()))
+            text.remove_suffix(1);
+        return text;
+    }
+
+    std::string issuerOfASCII(std::string_view sender)
+    {
+        const std::string_view trimmedSender = trimmedASCII(sender, isASCIIWhiteSpace);
+        std::string_view displayName, address = trimmedSender;
+        const std::size_t open = trimmedSender.find('<');
+        const std::size_t close = open == std::string_view::npos ? open : trimmedSender.find('>', open + 1);
+        if (close != std::string_view::npos) {
+            address = trimmedASCII(trimmedSender.substr(open + 1, close - open - 1), isASCIIWhiteSpace);
+            displayName = trimmedASCII(trimmedASCII(trimmedSender.substr(0, open), isASCIIWhiteSpace),
+                                       [](char byte) { return byte == '"' || byte == '\''; });
+        }
+        const std::size_t pieceEnd = address.find_last_not_of('@');
+        const std::string_view domain =
+            pieceEnd == std::string_view::npos ? std::string_view() : address.substr(0, pieceEnd + 1);
+        const std::string_view lastPiece = domain.substr(domain.find_last_of('@') + 1);
+        if (lastPiece.empty())
+            return std::string(trimmedSender);
+        std::string result;
+        result.reserve(displayName.size() + 4 + lastPiece.size());
+        if (!displayName.empty())
+            result.append(displayName).append(" \u00B7 ");
+        for (const char byte : lastPiece)
+            result.push_back(byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte);
+        return result;
+    }
+
 } // namespace
 
 std::string IssuerInference::issuer(std::string_view sender)
+{
+    return UnicodeSupport::isASCII(sender) ? issuerOfASCII(sender) : issuerByCharacters(sender);
+}
+
+std::string IssuerInference::issuerByCharacters(std::string_view sender)
 {
     const CharacterArray senderChars(sender);
     const auto [senderStart, senderEnd] = trimmed(senderChars, 0, senderChars.size(), isWhiteSpaceCharacter);

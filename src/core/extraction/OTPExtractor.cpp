@@ -16,19 +16,30 @@ namespace larkpin {
 std::optional<OTPCode> OTPExtractor::extract(const EmailContent& from) const
 {
     using Internals = OTPExtractor::Internals;
-    // Text from the network may be ill-formed; every later step relies on valid UTF-8.
-    const std::string subject = TextNormalizer::normalized(UnicodeSupport::repairedUTF8(from.subject));
-    const std::string plainText = UnicodeSupport::repairedUTF8(from.plainText);
+    // Text from the network may be ill-formed; every later step relies on valid UTF-8. Valid text,
+    // nearly all of it, is read where it lies.
+    const auto validUTF8 = [](const std::string& text, std::string& repaired) -> std::string_view {
+        if (UnicodeSupport::isASCII(text) || UnicodeSupport::isValidUTF8(text))
+            return text;
+        repaired = UnicodeSupport::repairedUTF8(text);
+        return repaired;
+    };
+    std::string repairedSubject, repairedBody, repairedSender;
+    const std::string subject = TextNormalizer::normalized(validUTF8(from.subject, repairedSubject));
     // The HTML body is never looked at when there is a plain-text one.
-    std::string body = plainText.empty() ? TextNormalizer::removeBlockQuotes(UnicodeSupport::repairedUTF8(from.htmlText))
-                                         : TextNormalizer::stripQuotedPlainText(plainText);
+    std::string body = from.plainText.empty()
+                           ? TextNormalizer::removeBlockQuotes(validUTF8(from.htmlText, repairedBody))
+                           : TextNormalizer::stripQuotedPlainText(validUTF8(from.plainText, repairedBody));
     body.resize(CharacterArray::prefixLength(body, Internals::maximumBodyCharacters));
     body = TextNormalizer::normalized(body);
 
-    std::string combined = subject;
-    if (!subject.empty() && !body.empty())
-        combined.push_back('\n');
-    combined.append(body);
+    std::string combined;
+    if (subject.empty() || body.empty()) {
+        combined = subject.empty() ? std::move(body) : subject;
+    } else {
+        combined.reserve(subject.size() + 1 + body.size());
+        combined.append(subject).append(1, '\n').append(body);
+    }
 
     const CharacterArray characters(combined);
     CandidateFinder finder(characters);
@@ -61,7 +72,7 @@ std::optional<OTPCode> OTPExtractor::extract(const EmailContent& from) const
     return OTPCode{
         .id = Uuid::random(),
         .value = std::move(winner->candidate.value),
-        .issuer = IssuerInference::issuer(UnicodeSupport::repairedUTF8(from.sender)),
+        .issuer = IssuerInference::issuer(validUTF8(from.sender, repairedSender)),
         .accountEmail = from.accountEmail,
         .messageID = from.messageID,
         .receivedAt = from.receivedAt,

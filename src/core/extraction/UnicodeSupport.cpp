@@ -12,24 +12,28 @@
 
 namespace larkpin {
 
+bool UnicodeSupport::isValidUTF8(std::string_view bytes)
+{
+    for (std::size_t offset = 0; offset < bytes.size();) {
+        if (static_cast<unsigned char>(bytes[offset]) < 0x80) {
+            ++offset;
+            continue;
+        }
+        if (decodeNext(bytes, offset) < 0)
+            return false;
+    }
+    return true;
+}
+
 std::string UnicodeSupport::repairedUTF8(std::string_view bytes)
 {
     // Almost every text is valid already and comes back as it is, after one scan.
-    const auto firstNonASCII = std::find_if(bytes.begin(), bytes.end(),
-                                            [](char byte) { return static_cast<unsigned char>(byte) >= 0x80; });
-    std::size_t offset = static_cast<std::size_t>(firstNonASCII - bytes.begin());
-    bool valid = true;
-    while (valid && offset < bytes.size()) {
-        std::size_t next = offset;
-        valid = decodeNext(bytes, next) >= 0;
-        offset = next;
-    }
-    if (valid)
+    if (isASCII(bytes) || isValidUTF8(bytes))
         return std::string(bytes);
 
     std::string repaired;
     repaired.reserve(bytes.size() + 16);
-    for (offset = 0; offset < bytes.size();) {
+    for (std::size_t offset = 0; offset < bytes.size();) {
         const std::size_t begin = offset;
         if (decodeNext(bytes, offset) < 0)
             appendScalar(repaired, 0xFFFD);

@@ -1,5 +1,6 @@
 #include "core/extraction/OTPExtractorInternals.h"
 
+#include "core/extraction/IssuerInference.h"
 #include "core/extraction/LifetimeInference.h"
 #include "core/extraction/UnicodeSupport.h"
 
@@ -42,6 +43,21 @@ namespace {
             IssuerCase{"Acme <no-reply@acme.com", "acme.com"}, IssuerCase{"Acme > <x@y.z>", "Acme > · y.z"},
             IssuerCase{"\"\" <x@y.z>", "y.z"}, IssuerCase{"\"Ünïcode Ltd\" <x@ÜBER.de>", "Ünïcode Ltd · über.de"},
             IssuerCase{"\"Quote \"Inside\"\" <x@y.z>", "Quote \"Inside · y.z"}));
+
+    TEST(Issuer, asciiShortcutAgreesWithTheCharacterByCharacterReading)
+    {
+        const std::vector<std::string> pieces{"<", ">", "@", "@@", "\"", "'", " ", "\t", "\v", "\x1C", "\r\n", "\r",
+                                              "\n", "a", "Q", "Acme", "MAIL.Example.COM", "x.y", "_", "-", "\x7F"};
+        std::mt19937 random(31);
+        for (int round = 0; round < 5000; ++round) {
+            std::string sender;
+            const int length = static_cast<int>(random() % 12);
+            for (int k = 0; k < length; ++k)
+                sender += pieces[random() % pieces.size()];
+            ASSERT_EQ(IssuerInference::issuer(sender), IssuerInference::issuerByCharacters(sender))
+                << testing::PrintToString(sender);
+        }
+    }
 
     struct LifetimeCase {
         std::string text;
