@@ -3,6 +3,7 @@
 #include "core/extraction/UnicodeSupport.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 
 namespace larkpin {
@@ -82,37 +83,56 @@ std::vector<Candidate> CandidateFinder::groupedNumericCandidates() const
     return found;
 }
 
+namespace {
+
+    enum TokenKind : unsigned char { notToken, letter, digit, hyphen };
+
+    /// The kind of every byte that asciiBytes() gives: non-ASCII characters are no token characters.
+    constexpr std::array<TokenKind, 256> tokenKinds = [] {
+        std::array<TokenKind, 256> kinds{};
+        for (int byte = 'a'; byte <= 'z'; ++byte)
+            kinds[static_cast<std::size_t>(byte)] = kinds[static_cast<std::size_t>(byte - 'a' + 'A')] = letter;
+        for (int byte = '0'; byte <= '9'; ++byte)
+            kinds[static_cast<std::size_t>(byte)] = digit;
+        kinds['-'] = hyphen;
+        return kinds;
+    }();
+
+} // namespace
+
 std::vector<Candidate> CandidateFinder::candidates() const
 {
     const CharacterArray& chars = characters_;
     std::vector<Candidate> found = groupedNumericCandidates();
     const std::size_t groupedCount = found.size();
-    const auto isTokenCharacter = [&chars](std::size_t index) {
-        const int byte = chars.asciiAt(index);
-        return (byte >= '0' && byte <= '9') || ((byte | 0x20) >= 'a' && (byte | 0x20) <= 'z') || byte == '-';
-    };
+    const unsigned char* bytes = chars.asciiBytes();
+    const std::size_t count = chars.size();
 
     std::size_t nextGrouped = 0; // grouped candidates are in text order and never overlap
-    for (std::size_t index = 0; index < chars.size();) {
-        if (!isTokenCharacter(index)) {
+    for (std::size_t index = 0; index < count;) {
+        if (tokenKinds[bytes[index]] == notToken) {
             ++index;
             continue;
         }
         const std::size_t start = index;
         std::size_t letters = 0, digits = 0, hyphens = 0;
         bool doubleHyphen = false;
-        while (index < chars.size() && isTokenCharacter(index)) {
-            if (chars.isASCIILetter(index))
-                ++letters;
-            else if (chars.isASCIIDigit(index))
-                ++digits;
-            else {
+        for (; index < count; ++index) {
+            const TokenKind kind = tokenKinds[bytes[index]];
+            if (kind == notToken)
+                break;
+            letters += kind == letter;
+            digits += kind == digit;
+            if (kind == hyphen) {
                 ++hyphens;
-                doubleHyphen = doubleHyphen || (index > start && chars.is(index - 1, '-'));
+                doubleHyphen = doubleHyphen || (index > start && bytes[index - 1] == '-');
             }
-            ++index;
         }
         const std::size_t end = index;
+        const std::size_t length = end - start;
+        // Short runs are no candidates, whatever they hold.
+        if (letters + digits < minimumTokenLength)
+            continue;
 
         while (nextGrouped < groupedCount &&
                static_cast<std::size_t>(found[nextGrouped].location + found[nextGrouped].length) <= start)
@@ -120,7 +140,6 @@ std::vector<Candidate> CandidateFinder::candidates() const
         if (nextGrouped < groupedCount && static_cast<std::size_t>(found[nextGrouped].location) < end)
             continue; // overlaps a grouped number
 
-        const std::size_t length = end - start;
         const auto add = [&](bool isNumeric) {
             found.push_back({.value = std::string(chars.slice(start, end)),
                              .location = static_cast<std::ptrdiff_t>(start),
@@ -128,15 +147,15 @@ std::vector<Candidate> CandidateFinder::candidates() const
                              .isNumeric = isNumeric});
         };
         if (digits == length) {
-            if (length >= minimumTokenLength && length <= maximumDigits)
+            if (length <= maximumDigits)
                 add(true);
             continue;
         }
         if (letters == 0 || digits == 0)
             continue;
         const std::size_t alphanumerics = letters + digits;
-        if (alphanumerics >= minimumTokenLength && alphanumerics <= maximumTokenLength &&
-            hyphens <= maximumTokenHyphens && !chars.is(start, '-') && !chars.is(end - 1, '-') && !doubleHyphen)
+        if (alphanumerics <= maximumTokenLength && hyphens <= maximumTokenHyphens && bytes[start] != '-' &&
+            bytes[end - 1] != '-' && !doubleHyphen)
             add(false);
     }
     return found;

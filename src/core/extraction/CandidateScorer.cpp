@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -23,19 +24,28 @@ namespace {
         bool isKeyword;
     };
 
-    /// Phrases by their first byte, so that one pass over a stretch tries only the few that can start there.
-    const std::array<std::vector<Phrase>, 256>& phrasesByFirstByte()
-    {
-        static const std::array<std::vector<Phrase>, 256> table = [] {
-            std::array<std::vector<Phrase>, 256> built;
+    /// Every phrase, ordered by first byte, and where the phrases of each first byte begin, so that
+    /// one pass over a stretch tries only the few that can start at each byte.
+    struct PhraseIndex {
+        std::array<Phrase, codeKeywords.size() + penaltyPhrases.size()> phrases;
+        std::array<std::uint8_t, 257> firstOf; ///< phrases starting with byte b: [firstOf[b], firstOf[b + 1])
+    };
+
+    constexpr PhraseIndex phraseIndex = [] {
+        PhraseIndex index{};
+        std::size_t count = 0;
+        for (int byte = 0; byte < 256; ++byte) {
+            index.firstOf[static_cast<std::size_t>(byte)] = static_cast<std::uint8_t>(count);
             for (const auto keyword : codeKeywords)
-                built[static_cast<unsigned char>(keyword[0])].push_back({keyword, true});
+                if (static_cast<unsigned char>(keyword[0]) == byte)
+                    index.phrases[count++] = {keyword, true};
             for (const auto phrase : penaltyPhrases)
-                built[static_cast<unsigned char>(phrase[0])].push_back({phrase, false});
-            return built;
-        }();
-        return table;
-    }
+                if (static_cast<unsigned char>(phrase[0]) == byte)
+                    index.phrases[count++] = {phrase, false};
+        }
+        index.firstOf[256] = static_cast<std::uint8_t>(count);
+        return index;
+    }();
 
 } // namespace
 
@@ -81,10 +91,13 @@ void CandidateScorer::findPhrases(const CharacterArray& text, Interval interval,
     const std::string_view bytes = text.text();
     const std::size_t first = text.byteOffset(interval.start);
     const std::size_t last = text.byteOffset(interval.end);
-    const auto& table = phrasesByFirstByte();
     for (std::size_t at = first; at < last; ++at) {
-        for (const Phrase& phrase : table[static_cast<unsigned char>(bytes[at])]) {
-            if (at + phrase.bytes.size() > last || std::memcmp(bytes.data() + at, phrase.bytes.data(), phrase.bytes.size()) != 0)
+        const auto byte = static_cast<unsigned char>(bytes[at]);
+        for (std::size_t k = phraseIndex.firstOf[byte]; k < phraseIndex.firstOf[byte + 1u]; ++k) {
+            const Phrase& phrase = phraseIndex.phrases[k];
+            // Every phrase has at least two bytes; the second rules out nearly every other start.
+            if (at + phrase.bytes.size() > last || bytes[at + 1] != phrase.bytes[1] ||
+                std::memcmp(bytes.data() + at, phrase.bytes.data(), phrase.bytes.size()) != 0)
                 continue;
             // Matching characters means matching whole characters: both ends must be boundaries.
             // Inside, the phrases hold nothing whose segmentation depends on its neighbours (no
@@ -106,6 +119,8 @@ bool CandidateScorer::covers(const Interval& interval) const
 
 bool CandidateScorer::containsKeyword(std::string_view lowercasedText)
 {
+    if (lowercasedText.empty())
+        return false;
     const CharacterArray text(lowercasedText);
     std::vector<Occurrence> found;
     findPhrases(text, {0, text.size()}, found);

@@ -25,17 +25,21 @@ namespace {
     {
         if (first.size() != second.size())
             return false;
+        const auto sameExceptCase = [&](std::size_t from, std::size_t to) {
+            for (std::size_t at = from; at < to; ++at) {
+                const auto a = static_cast<unsigned char>(first[at]);
+                const auto b = static_cast<unsigned char>(second[at]);
+                if (a != b && !(isASCIILetter(a) && isASCIILetter(b) && (a | 0x20) == (b | 0x20)))
+                    return false;
+            }
+            return true;
+        };
+        // Eight bytes at a time; only words that differ are looked at byte by byte.
         std::size_t at = 0;
         for (; at + 8 <= first.size(); at += 8)
-            if (std::memcmp(first.data() + at, second.data() + at, 8) != 0)
-                break;
-        for (; at < first.size(); ++at) {
-            const auto a = static_cast<unsigned char>(first[at]);
-            const auto b = static_cast<unsigned char>(second[at]);
-            if (a != b && !(isASCIILetter(a) && isASCIILetter(b) && (a | 0x20) == (b | 0x20)))
+            if (std::memcmp(first.data() + at, second.data() + at, 8) != 0 && !sameExceptCase(at, at + 8))
                 return false;
-        }
-        return true;
+        return sameExceptCase(at, first.size());
     }
 
 } // namespace

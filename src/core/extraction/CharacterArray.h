@@ -71,14 +71,15 @@ public:
     /// boundary does not fall there. The end of the text is index `size()`.
     std::optional<std::size_t> indexAtByteOffset(std::size_t offset) const;
 
-private:
-    CharacterArray() = default;
-
-    /// Per character: its byte when it is a single ASCII byte, else a byte of 0x80 or above.
+    /// Per character (`size()` of them): its byte when it is a single ASCII byte, else a byte of
+    /// 0x80 or above. For walks that classify every character.
     const unsigned char* asciiBytes() const
     {
         return identity_ ? reinterpret_cast<const unsigned char*>(text_.data()) : ascii_.data();
     }
+
+private:
+    CharacterArray() = default;
 
     std::string_view text_;
     bool identity_ = true;

@@ -154,7 +154,7 @@ std::size_t CharacterSegmenter::nextScalarBoundary(std::size_t offset) const
     return offset;
 }
 
-bool CharacterSegmenter::isStandaloneASCII(std::string_view text, std::size_t offset)
+bool CharacterSegmenter::isStandaloneASCIIAmongOthers(std::string_view text, std::size_t offset)
 {
     const auto byte = static_cast<unsigned char>(text[offset]);
     if (offset + 1 < text.size()) {

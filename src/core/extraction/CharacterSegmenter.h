@@ -43,9 +43,18 @@ public:
     /// True when the ASCII byte at `offset` is a character by itself: not preceded by a scalar that
     /// joins what follows (prepended concatenation marks) and not followed by one that joins what
     /// precedes (combining marks, joiners, spacing marks). Needs no segmentation of the rest.
-    static bool isStandaloneASCII(std::string_view text, std::size_t offset);
+    static bool isStandaloneASCII(std::string_view text, std::size_t offset)
+    {
+        // Between ASCII neighbours only CR LF joins.
+        const auto byte = static_cast<unsigned char>(text[offset]);
+        if (byte != '\r' && byte != '\n' && (offset + 1 >= text.size() || static_cast<unsigned char>(text[offset + 1]) < 0x80) &&
+            (offset == 0 || static_cast<unsigned char>(text[offset - 1]) < 0x80))
+            return true;
+        return isStandaloneASCIIAmongOthers(text, offset);
+    }
 
 private:
+    static bool isStandaloneASCIIAmongOthers(std::string_view text, std::size_t offset);
     /// The next boundary by the rules between two scalars, or 0 when they cannot tell.
     std::size_t pairwiseNext(std::size_t offset) const;
     std::size_t icuNext(std::size_t offset);

@@ -366,15 +366,16 @@ namespace {
     /// True when the ASCII letters "quote" occur in any case: every block quote contains them.
     bool mayHoldBlockQuote(std::string_view html)
     {
-        for (std::size_t at = html.find_first_of("qQ"); at != std::string_view::npos;
-             at = html.find_first_of("qQ", at + 1)) {
-            if (at + 5 > html.size())
-                return false;
-            bool matches = true;
-            for (std::size_t k = 1; k < 5 && matches; ++k)
-                matches = (html[at + k] | 0x20) == "quote"[k];
-            if (matches)
-                return true;
+        // Each case of "q" on its own: memchr finds the few there are much faster than a set search.
+        for (const char q : {'q', 'Q'}) {
+            for (std::size_t at = html.find(q); at != std::string_view::npos && at + 5 <= html.size();
+                 at = html.find(q, at + 1)) {
+                bool matches = true;
+                for (std::size_t k = 1; k < 5 && matches; ++k)
+                    matches = (html[at + k] | 0x20) == "quote"[k];
+                if (matches)
+                    return true;
+            }
         }
         return false;
     }
