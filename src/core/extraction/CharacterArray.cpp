@@ -60,19 +60,27 @@ CharacterArray::CharacterArray(std::string_view text)
     std::size_t count = 0;
     CharacterSegmenter segmenter(text);
     for (std::size_t offset = 0; offset < size;) {
-        // Runs of ASCII go without asking the segmenter.
-        while (offset + 1 < size && bytes[offset] < 0x80 && bytes[offset + 1] < 0x80) {
-            starts[count] = offset;
-            if (bytes[offset] == '\r' && bytes[offset + 1] == '\n') {
-                ascii[count++] = 0x80;
-                offset += 2;
-            } else {
-                ascii[count++] = bytes[offset++];
-            }
+        // A run of ASCII bytes other than CR, each followed by ASCII or the end, is a run of
+        // one-byte characters: copied whole, without asking the segmenter.
+        std::size_t end = offset;
+        while (end < size && bytes[end] < 0x80 && bytes[end] != '\r')
+            ++end;
+        if (end < size && bytes[end] >= 0x80 && end > offset)
+            --end; // may be joined to what follows
+        if (end > offset) {
+            std::memcpy(ascii + count, bytes + offset, end - offset);
+            for (std::size_t at = offset; at < end; ++at)
+                starts[count++] = at;
+            offset = end;
+            continue;
         }
-        if (offset >= size)
-            break;
         starts[count] = offset;
+        if (bytes[offset] == '\r' && offset + 1 < size && bytes[offset + 1] < 0x80) {
+            const bool crlf = bytes[offset + 1] == '\n';
+            ascii[count++] = crlf ? 0x80 : '\r';
+            offset += crlf ? 2 : 1;
+            continue;
+        }
         const std::size_t next = segmenter.next(offset);
         ascii[count++] = next == offset + 1 && bytes[offset] < 0x80 ? bytes[offset] : 0x80;
         offset = next;

@@ -117,14 +117,6 @@ namespace {
         return starts;
     }
 
-    bool mentionsLifetime(std::string_view lowercasedText)
-    {
-        for (const std::string_view word : {"expir", "valid", "válid", "gültig", "caduca", "before"})
-            if (lowercasedText.find(word) != std::string_view::npos)
-                return true;
-        return false;
-    }
-
     // The scan. It walks the UTF-8 by code points, as the patterns count, and answers each test the
     // patterns make: \d, \s and \b at ASCII exactly; a non-ASCII scalar that is neither a decimal
     // digit (\d is \p{Nd}) nor white space (\s is \p{White_Space}) fails those tests as well; any
@@ -366,13 +358,17 @@ namespace {
         return match;
     }
 
-    /// The starts of the first pattern's leading words, in text order.
+    /// The starts of the first pattern's leading words, in text order. Each word is found by memchr
+    /// on a byte of it that is rare in text (the "x" of "expir" rather than its "e").
     std::vector<std::size_t> leadingWordStarts(std::string_view text)
     {
         std::vector<std::size_t> starts;
-        for (const std::string_view word : {"expir", "valid", "v\u00E1lid", "g\u00FCltig", "caduca"})
-            for (std::size_t at = text.find(word); at != std::string_view::npos; at = text.find(word, at + 1))
-                starts.push_back(at);
+        constexpr std::array<std::pair<std::string_view, std::size_t>, 5> words{{
+            {"expir", 1}, {"valid", 0}, {"v\u00E1lid", 0}, {"g\u00FCltig", 2}, {"caduca", 0}}};
+        for (const auto& [word, rare] : words)
+            for (std::size_t at = text.find(word[rare], rare); at != std::string_view::npos; at = text.find(word[rare], at + 1))
+                if (text.substr(at - rare).starts_with(word))
+                    starts.push_back(at - rare);
         std::sort(starts.begin(), starts.end());
         return starts;
     }
@@ -391,9 +387,7 @@ std::optional<double> LifetimeInference::inferredLifetime(std::string_view text)
 
 std::optional<double> LifetimeInference::inferredLifetimeOfLowercased(std::string_view lowercasedText)
 {
-    // Every match contains one of these words; most messages hold none and need no search at all.
-    if (!mentionsLifetime(lowercasedText))
-        return std::nullopt;
+    // The scan finds the words every match contains; most messages hold none and are decided at once.
     const ScanResult scanned = scannedLifetime(lowercasedText);
     return scanned.decided ? scanned.lifetime : lifetimeByRegularExpressions(lowercasedText);
 }

@@ -33,7 +33,8 @@ namespace {
         return value;
     }
 
-    /// The replacement of an entity body (the text between "&" and ";"), or nothing when it is not one.
+    /// The replacement of an entity body (the text between "&" and ";", only ASCII letters, digits
+    /// and "#" as decodeEntities passes it), or nothing when it is not one.
     std::optional<std::string> entityReplacement(std::string_view body)
     {
         std::optional<std::uint32_t> number;
@@ -42,12 +43,19 @@ namespace {
         else if (!body.empty() && body[0] == '#')
             number = parseNumber(body.substr(1), 10);
         else {
-            const std::string name = UnicodeSupport::lowercased(body);
+            // An ASCII name: lowercasing it is the ASCII table.
             static constexpr std::array<std::pair<std::string_view, std::string_view>, 6> names{{
                 {"amp", "&"}, {"lt", "<"}, {"gt", ">"}, {"quot", "\""}, {"apos", "'"}, {"nbsp", " "},
             }};
+            const auto isNamed = [body](std::string_view entity) {
+                return body.size() == entity.size() &&
+                       std::equal(body.begin(), body.end(), entity.begin(), [](char written, char lowercase) {
+                           return (written >= 'A' && written <= 'Z' ? static_cast<char>(written - 'A' + 'a') : written) ==
+                                  lowercase;
+                       });
+            };
             for (const auto& [entity, replacement] : names)
-                if (name == entity)
+                if (isNamed(entity))
                     return std::string(replacement);
             return std::nullopt;
         }

@@ -92,22 +92,14 @@ std::string UnicodeSupport::nfkc(std::string_view text)
 
 namespace {
 
-    /// True when lowercasing leaves every non-ASCII scalar of the text as it is. Root lowercasing maps
-    /// a scalar to something other than its simple lowercase only for U+0130 and, depending on its
-    /// context, for U+03A3; both have a simple lowercase other than themselves. So a scalar whose
-    /// simple lowercase is itself stays unchanged in any context.
-    bool nonASCIIStaysWhenLowercased(std::string_view text)
+    /// Eight ASCII bytes with their capitals made small: a byte's high bit marks it as at least "A"
+    /// and not above "Z", and moved down it is the 0x20 that makes it small.
+    std::uint64_t lowercasedWord(std::uint64_t word)
     {
-        for (std::size_t offset = 0; offset < text.size();) {
-            if (static_cast<unsigned char>(text[offset]) < 0x80) {
-                ++offset;
-                continue;
-            }
-            const auto scalar = static_cast<UChar32>(UnicodeSupport::nextScalar(text, offset));
-            if (u_tolower(scalar) != scalar)
-                return false;
-        }
-        return true;
+        constexpr std::uint64_t ones = 0x0101010101010101;
+        const std::uint64_t atLeastA = word + ones * (0x80 - 'A');
+        const std::uint64_t aboveZ = word + ones * (0x80 - 'Z' - 1);
+        return word | ((atLeastA & ~aboveZ & ones * 0x80) >> 2);
     }
 
 } // namespace
@@ -115,14 +107,37 @@ namespace {
 std::string UnicodeSupport::lowercased(std::string_view text)
 {
     // Most text is ASCII, or has only non-ASCII scalars without case (punctuation, CJK, marks):
-    // then lowercasing is the ASCII table alone.
-    if (isASCII(text) || nonASCIIStaysWhenLowercased(text)) {
-        std::string result(text);
-        for (char& byte : result)
-            if (byte >= 'A' && byte <= 'Z')
-                byte = static_cast<char>(byte - 'A' + 'a');
-        return result;
+    // then lowercasing is the ASCII table alone. Root lowercasing maps a scalar to something other
+    // than its simple lowercase only for U+0130 and, depending on its context, for U+03A3; both have
+    // a simple lowercase other than themselves. So a scalar whose simple lowercase is itself stays
+    // unchanged in any context, and one pass both checks that and lowercases the rest.
+    std::string result(text.size(), '\0');
+    const char* from = text.data();
+    char* to = result.data();
+    for (std::size_t offset = 0; offset < text.size();) {
+        std::uint64_t word;
+        if (offset + 8 <= text.size() && (std::memcpy(&word, from + offset, 8), (word & 0x8080808080808080) == 0)) {
+            word = lowercasedWord(word);
+            std::memcpy(to + offset, &word, 8);
+            offset += 8;
+            continue;
+        }
+        const char byte = from[offset];
+        if (static_cast<unsigned char>(byte) < 0x80) {
+            to[offset++] = byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
+            continue;
+        }
+        const std::size_t start = offset;
+        const auto scalar = static_cast<UChar32>(nextScalar(text, offset));
+        if (u_tolower(scalar) != scalar)
+            return lowercasedByICU(text);
+        std::memcpy(to + start, from + start, offset - start);
     }
+    return result;
+}
+
+std::string UnicodeSupport::lowercasedByICU(std::string_view text)
+{
     auto unicode = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
     unicode.toLower(icu::Locale::getRoot());
     std::string result;

@@ -24,6 +24,8 @@ public:
 
     /// Lowercasing with the root locale (context-sensitive rules such as final sigma included).
     static std::string lowercased(std::string_view text);
+    /// The same, always through ICU; lowercased() does without it when no non-ASCII scalar has case.
+    static std::string lowercasedByICU(std::string_view text);
 
     /// One character compared with one ASCII character without regard to case and without locale
     /// (default case folding): "ſ" matches "s", "K" (Kelvin) matches "k".

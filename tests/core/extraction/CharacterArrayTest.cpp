@@ -177,7 +177,9 @@ namespace {
     const std::vector<std::string> casePieces{
         "A", "z", "Q", "1", " ", ".", "'", "\r\n", "\u03A3", "\u0391\u03A3", "\u03C3", "\u0130", "\u212A", "\u1E9E",
         "\u01C5", "\uFB00", "\u0390", "\u00C9", "e\u0301", "\u0301", "\u2019", "\u65E5", "\u00B7", "\u200D",
-        "\u24C2", "\U0001F468", "\U0001F1E9", "\u0600", "\u10A0", "\U00010400"};
+        "\u24C2", "\U0001F468", "\U0001F1E9", "\u0600", "\u10A0", "\U00010400",
+        // Long ASCII runs, with the bytes on either side of the capitals, are lowercased eight at a time.
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZ", "@[`{\x7F\x01?Hello World", "Your CODE is 4821."};
 
     TEST(Lowercasing, agreesWithICUOnMixedText)
     {
