@@ -33,18 +33,26 @@ namespace {
         return UnicodeSupport::isNumeric(UnicodeSupport::firstScalar(character));
     }
 
+    /// The first index from `index` on whose character is an ASCII digit, or `count`.
+    std::size_t nextDigit(const unsigned char* asciiBytes, std::size_t index, std::size_t count)
+    {
+        while (index < count && static_cast<unsigned char>(asciiBytes[index] - '0') >= 10)
+            ++index;
+        return index;
+    }
+
 } // namespace
 
 std::vector<Candidate> CandidateFinder::groupedNumericCandidates() const
 {
     const CharacterArray& chars = characters_;
     const std::size_t count = chars.size();
+    const unsigned char* bytes = chars.asciiBytes();
     std::vector<Candidate> found;
     for (std::size_t index = 0; index < count;) {
-        if (!chars.isASCIIDigit(index)) {
-            ++index;
-            continue;
-        }
+        index = nextDigit(bytes, index, count);
+        if (index == count)
+            break;
         // A group glued to a word or to another number is part of that word or number.
         if (index > 0 && (chars.isASCIILetter(index - 1) || isNumericCharacter(chars, index - 1))) {
             ++index;
@@ -110,11 +118,14 @@ std::vector<Candidate> CandidateFinder::candidates() const
 
     std::size_t nextGrouped = 0; // grouped candidates are in text order and never overlap
     for (std::size_t index = 0; index < count;) {
-        if (tokenKinds[bytes[index]] == notToken) {
-            ++index;
-            continue;
-        }
-        const std::size_t start = index;
+        // Only tokens with a digit can be candidates: from the next digit, back to where its token starts.
+        const std::size_t digitAt = nextDigit(bytes, index, count);
+        if (digitAt == count)
+            break;
+        std::size_t start = digitAt;
+        while (start > index && tokenKinds[bytes[start - 1]] != notToken)
+            --start;
+        index = start;
         std::size_t letters = 0, digits = 0, hyphens = 0;
         bool doubleHyphen = false;
         for (; index < count; ++index) {
