@@ -191,20 +191,21 @@ bool CandidateFinder::containsYearGroup(const Candidate& candidate) const
     const std::size_t count = characters_.size();
     const auto start = std::min(count, static_cast<std::size_t>(std::max<std::ptrdiff_t>(candidate.location, 0)));
     const auto end = std::min(count, static_cast<std::size_t>(std::max<std::ptrdiff_t>(candidate.location + candidate.length, 0)));
-    std::vector<std::string_view> pieces;
+    std::size_t pieces = 0;
+    bool anyYear = false;
     for (std::size_t index = start; index < end;) {
         while (index < end && (characters_.is(index, ' ') || characters_.is(index, '-')))
             ++index;
         const std::size_t pieceStart = index;
         while (index < end && !(characters_.is(index, ' ') || characters_.is(index, '-')))
             ++index;
-        if (index > pieceStart)
-            pieces.push_back(characters_.slice(pieceStart, index));
+        if (index > pieceStart) {
+            ++pieces;
+            // A piece counts by its characters: a digit carrying a combining mark is a character of its own.
+            anyYear = anyYear || isYear(characters_.slice(pieceStart, index));
+        }
     }
-    if (pieces.size() < 2)
-        return false;
-    // A piece counts by its characters: a digit carrying a combining mark is a character of its own.
-    return std::any_of(pieces.begin(), pieces.end(), [](std::string_view piece) { return isYear(piece); });
+    return pieces >= 2 && anyYear;
 }
 
 bool CandidateFinder::isPhoneCharacter(std::size_t index) const
