@@ -47,8 +47,9 @@ public:
     {
         // Between ASCII neighbours only CR LF joins.
         const auto byte = static_cast<unsigned char>(text[offset]);
-        if (byte != '\r' && byte != '\n' && (offset + 1 >= text.size() || static_cast<unsigned char>(text[offset + 1]) < 0x80) &&
-            (offset == 0 || static_cast<unsigned char>(text[offset - 1]) < 0x80))
+        const bool asciiAfter = offset + 1 >= text.size() || static_cast<unsigned char>(text[offset + 1]) < 0x80;
+        const bool asciiBefore = offset == 0 || static_cast<unsigned char>(text[offset - 1]) < 0x80;
+        if (byte != '\r' && byte != '\n' && asciiAfter && asciiBefore)
             return true;
         return isStandaloneASCIIAmongOthers(text, offset);
     }

@@ -173,7 +173,8 @@ namespace {
         const auto byte = static_cast<unsigned char>(text[at]);
         if (byte >= 0x80)
             return Answer::undecided;
-        const bool isWord = isASCIIDigit(byte) || (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || byte == '_';
+        const bool isWord =
+            isASCIIDigit(byte) || (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || byte == '_';
         return isWord ? Answer::no : Answer::yes;
     }
 
@@ -249,7 +250,9 @@ namespace {
         // letters between their ends are no digits, and the gap counts from the later end.
         std::size_t gapStart;
         if (rest.starts_with("expir"))
-            gapStart = at + (rest.starts_with("expires") ? 7 : rest.starts_with("expire") || rest.starts_with("expira") ? 6 : 5);
+            gapStart = at + (rest.starts_with("expires")                                  ? 7
+                             : rest.starts_with("expire") || rest.starts_with("expira") ? 6
+                                                                                        : 5);
         else if (rest.starts_with("valid"))
             gapStart = at + (rest.starts_with("validity") ? 8
                              : rest.size() > 5 && (rest[5] == 'o' || rest[5] == 'a' || rest[5] == 'e') ? 6 : 5);
@@ -365,10 +368,12 @@ namespace {
         std::vector<std::size_t> starts;
         constexpr std::array<std::pair<std::string_view, std::size_t>, 5> words{{
             {"expir", 1}, {"valid", 0}, {"v\u00E1lid", 0}, {"g\u00FCltig", 2}, {"caduca", 0}}};
-        for (const auto& [word, rare] : words)
-            for (std::size_t at = text.find(word[rare], rare); at != std::string_view::npos; at = text.find(word[rare], at + 1))
+        for (const auto& [word, rare] : words) {
+            for (std::size_t at = text.find(word[rare], rare); at != std::string_view::npos;
+                 at = text.find(word[rare], at + 1))
                 if (text.substr(at - rare).starts_with(word))
                     starts.push_back(at - rare);
+        }
         std::sort(starts.begin(), starts.end());
         return starts;
     }

@@ -47,12 +47,13 @@ namespace {
             static constexpr std::array<std::pair<std::string_view, std::string_view>, 6> names{{
                 {"amp", "&"}, {"lt", "<"}, {"gt", ">"}, {"quot", "\""}, {"apos", "'"}, {"nbsp", " "},
             }};
-            const auto isNamed = [body](std::string_view entity) {
+            const auto lowercase = [](char byte) {
+                return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
+            };
+            const auto isNamed = [body, lowercase](std::string_view entity) {
                 return body.size() == entity.size() &&
-                       std::equal(body.begin(), body.end(), entity.begin(), [](char written, char lowercase) {
-                           return (written >= 'A' && written <= 'Z' ? static_cast<char>(written - 'A' + 'a') : written) ==
-                                  lowercase;
-                       });
+                       std::equal(body.begin(), body.end(), entity.begin(),
+                                  [lowercase](char written, char name) { return lowercase(written) == name; });
             };
             for (const auto& [entity, replacement] : names)
                 if (isNamed(entity))

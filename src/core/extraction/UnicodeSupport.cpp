@@ -27,7 +27,8 @@ bool UnicodeSupport::isValidUTF8(std::string_view bytes)
 
 std::string UnicodeSupport::repairedUTF8(std::string_view bytes)
 {
-    // Almost every text is valid already and comes back as it is, after one scan.
+    // Almost every text is valid already (most of it ASCII, checked a word at a time) and comes
+    // back as it is.
     if (isASCII(bytes) || isValidUTF8(bytes))
         return std::string(bytes);
 
@@ -58,7 +59,7 @@ std::int32_t UnicodeSupport::decodeNext(std::string_view text, std::size_t& offs
 
 bool UnicodeSupport::isASCII(std::string_view text)
 {
-    // Eight bytes at a time: every text is checked, most are ASCII, and some are 200,000 bytes long.
+    // Words at a time: every text is checked, most are ASCII, and some are 200,000 bytes long.
     constexpr std::uint64_t highBits = 0x8080808080808080;
     const char* data = text.data();
     const std::size_t size = text.size();
@@ -67,6 +68,12 @@ bool UnicodeSupport::isASCII(std::string_view text)
         std::uint64_t block[8];
         std::memcpy(block, data + at, sizeof block);
         if (((block[0] | block[1] | block[2] | block[3] | block[4] | block[5] | block[6] | block[7]) & highBits) != 0)
+            return false;
+    }
+    for (; at + 8 <= size; at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + at, sizeof word);
+        if ((word & highBits) != 0)
             return false;
     }
     for (; at < size; ++at)
@@ -115,12 +122,15 @@ std::string UnicodeSupport::lowercased(std::string_view text)
     const char* from = text.data();
     char* to = result.data();
     for (std::size_t offset = 0; offset < text.size();) {
-        std::uint64_t word;
-        if (offset + 8 <= text.size() && (std::memcpy(&word, from + offset, 8), (word & 0x8080808080808080) == 0)) {
-            word = lowercasedWord(word);
-            std::memcpy(to + offset, &word, 8);
-            offset += 8;
-            continue;
+        if (offset + 8 <= text.size()) {
+            std::uint64_t word;
+            std::memcpy(&word, from + offset, sizeof word);
+            if ((word & 0x8080808080808080) == 0) {
+                word = lowercasedWord(word);
+                std::memcpy(to + offset, &word, sizeof word);
+                offset += 8;
+                continue;
+            }
         }
         const char byte = from[offset];
         if (static_cast<unsigned char>(byte) < 0x80) {

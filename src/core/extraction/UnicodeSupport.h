@@ -15,6 +15,7 @@ public:
     /// The text with every ill-formed sequence replaced by U+FFFD (one per maximal ill-formed
     /// subpart, as ICU's converters do). Valid text comes back unchanged.
     static std::string repairedUTF8(std::string_view bytes);
+    /// True when repairedUTF8 would change nothing.
     static bool isValidUTF8(std::string_view bytes);
 
     static bool isASCII(std::string_view text);

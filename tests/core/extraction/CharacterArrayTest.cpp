@@ -213,6 +213,24 @@ namespace {
         EXPECT_EQ(UnicodeSupport::lowercased(text), expected);
     }
 
+    TEST(Repair, leavesExactlyTheValidTextsAlone)
+    {
+        // Valid sequences of every length next to truncated, overlong, surrogate and out-of-range ones.
+        const std::vector<std::string> pieces{"a", "\u00E9", "\u20AC", "\U0001F600", "\xC3", "\xE2\x82", "\xF0\x9F\x98",
+                                              "\x80", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF",
+                                              "0123456789abcdef"};
+        std::mt19937 random(47);
+        for (int round = 0; round < 3000; ++round) {
+            std::string text;
+            const int length = static_cast<int>(random() % 10);
+            for (int k = 0; k < length; ++k)
+                text += pieces[random() % pieces.size()];
+            const std::string repaired = UnicodeSupport::repairedUTF8(text);
+            ASSERT_EQ(UnicodeSupport::isValidUTF8(text), repaired == text) << testing::PrintToString(text);
+            ASSERT_TRUE(UnicodeSupport::isValidUTF8(repaired)) << testing::PrintToString(text);
+        }
+    }
+
     TEST(CharacterArray, rebasedKeepsBoundariesOnlyWhereCaseAloneDiffers)
     {
         std::mt19937 random(43);

@@ -162,7 +162,8 @@ namespace {
                     result += chars[index];
                     continue;
                 }
-                const auto semicolon = std::find(chars.begin() + static_cast<std::ptrdiff_t>(index) + 1, chars.end(), ";");
+                const auto from = chars.begin() + static_cast<std::ptrdiff_t>(index) + 1;
+                const auto semicolon = std::find(from, chars.end(), ";");
                 const auto distance = static_cast<std::size_t>(semicolon - chars.begin()) - index;
                 std::optional<std::string> replacement;
                 if (semicolon != chars.end() && distance <= 10) {
@@ -203,7 +204,8 @@ namespace {
         {
             UErrorCode status = U_ZERO_ERROR;
             std::string composed;
-            icu::Normalizer2::getNFKCInstance(status)->normalize(icu::UnicodeString::fromUTF8(text), status).toUTF8String(composed);
+            const icu::Normalizer2* nfkc = icu::Normalizer2::getNFKCInstance(status);
+            nfkc->normalize(icu::UnicodeString::fromUTF8(text), status).toUTF8String(composed);
             const auto isWhiteSpace = [](UChar32 c) {
                 const auto type = u_charType(c);
                 return (c >= 0x09 && c <= 0x0D) || c == 0x85 || type == U_SPACE_SEPARATOR ||
@@ -263,7 +265,8 @@ namespace {
             "a", "Z", "7", " ", "  ", "\t", "\r", "\n", "\r\n", "\v", "-", "&", ";", "#", "<", ">", "/", "x",
             "&amp;", "&lt;", "&gt;", "&AMP;lt;", "&#65;", "&#x41;", "&#x0661;", "&nbsp;", "&#;", "&bogus;", "<b>",
             "</p>", "\u0301", "\u0600", "\u0903", "\u200D", "\u200B", "\uFEFF", "\u00A0", "\u3000", "\u2028",
-            "\u0085", "\u2013", "\u2212", "\uFF0D", "\uFF11", "\u0663", "\u2460", "\u00BD", "\u4E94", "\uFB01", "\u00E9",
+            "\u0085", "\u2013", "\u2212", "\uFF0D", "\uFF11", "\u0663", "\u2460", "\u00BD", "\u4E94", "\uFB01",
+            "\u00E9",
             "e\u0301", "\U0001F468", "\U0001F1E9", "\u1100", "\u1161", "\u0E33", "\u00B7", "\u2019", "\u212B"};
         std::mt19937 random(53);
         for (int round = 0; round < 3000; ++round) {
