@@ -148,7 +148,7 @@ std::string TextNormalizer::stripTags(std::string_view text)
     std::string result;
     result.reserve(text.size());
     std::size_t copiedUpTo = 0;
-    // Outside a tag only "<" changes anything ("> " is kept as it is); inside one, everything up to
+    // Outside a tag only "<" changes anything (">" is kept as it is); inside one, everything up to
     // the next "<" or ">" is dropped.
     for (std::size_t at = text.find('<'); at != std::string_view::npos;) {
         if (!CharacterSegmenter::isStandaloneASCII(text, at)) {
