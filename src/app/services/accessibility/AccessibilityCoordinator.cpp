@@ -269,12 +269,12 @@ struct AccessibilityCoordinator::Impl {
     // What stays put while an element keeps the focus, read once per element and per round of
     // label-changing events.
     struct Facts {
-        AccessibleElement element;
+        AccessibleElement element{};
         std::int32_t processID = 0;
-        Roles roles;
+        Roles roles{};
         std::uint64_t labelGeneration = 0;
-        std::optional<std::string> ownLabel; ///< every describing text but the nearby labels
-        std::optional<std::string> nearby;
+        std::optional<std::string> ownLabel{}; ///< every describing text but the nearby labels
+        std::optional<std::string> nearby{};
     };
 
     struct Reading {
@@ -404,9 +404,9 @@ struct AccessibilityCoordinator::Impl {
             const guint processID = atspi_accessible_get_process_id(focused.get(), glib::ErrorOut(error));
             if (error)
                 return nullptr;
-            facts.emplace();
-            facts->element = element;
-            facts->processID = static_cast<std::int32_t>(processID);
+            // Built whole rather than emplaced: clang cannot default-construct a nested struct
+            // with member initializers inside its enclosing class.
+            facts = Facts{.element = element, .processID = static_cast<std::int32_t>(processID)};
             // The roles are read from the application, which must not be this process itself:
             // it would be answering its own synchronous call.
             if (facts->processID != ownProcessID)
