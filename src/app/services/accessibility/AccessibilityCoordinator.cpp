@@ -2,6 +2,7 @@
 
 #include "app/services/accessibility/AccessibilityStatus.h"
 #include "app/services/accessibility/AccessibilityStatusWatch.h"
+#include "app/services/accessibility/AccessibleChildren.h"
 #include "app/services/accessibility/FocusedElementSearch.h"
 #include "app/services/accessibility/GLibHandles.h"
 
@@ -55,19 +56,6 @@ std::string textContents(AtspiAccessible* element) {
 Accessible parent(AtspiAccessible* element) {
     glib::Error error;
     return Accessible::adopt(atspi_accessible_get_parent(element, glib::ErrorOut(error)));
-}
-
-std::vector<Accessible> children(AtspiAccessible* element) {
-    glib::Error error;
-    const gint count = atspi_accessible_get_child_count(element, glib::ErrorOut(error));
-    std::vector<Accessible> result;
-    for (gint index = 0; index < count && !error; ++index) {
-        glib::Error childError;
-        if (auto child = Accessible::adopt(
-                atspi_accessible_get_child_at_index(element, index, glib::ErrorOut(childError))))
-            result.push_back(std::move(child));
-    }
-    return result;
 }
 
 struct HashTableUnref {
@@ -157,7 +145,7 @@ std::string nearbyLabel(AtspiAccessible* element) {
             return {};
         const AccessibleElement currentElement(current);
         std::vector<std::string> texts;
-        for (const auto& sibling : children(above.get())) {
+        for (const auto& sibling : accessibleChildren(above.get())) {
             if (AccessibleElement(sibling) == currentElement || !isStaticText(role(sibling.get())))
                 continue;
             std::string text = name(sibling.get());

@@ -1,5 +1,7 @@
 #include "app/services/accessibility/FocusedElementSearch.h"
 
+#include "app/services/accessibility/AccessibleChildren.h"
+
 #include <atspi/atspi.h>
 
 #include <deque>
@@ -11,21 +13,6 @@ namespace larkpin {
 namespace {
 
 using Accessible = glib::ObjectRef<AtspiAccessible>;
-
-std::vector<Accessible> children(AtspiAccessible* element) {
-    glib::Error error;
-    const gint count = atspi_accessible_get_child_count(element, glib::ErrorOut(error));
-    std::vector<Accessible> result;
-    for (gint index = 0; index < count && !error; ++index) {
-        glib::Error childError;
-        if (auto child = Accessible::adopt(
-                atspi_accessible_get_child_at_index(element, index, glib::ErrorOut(childError))))
-            result.push_back(std::move(child));
-        else if (childError)
-            break; // a hung application costs one timeout, not one per child
-    }
-    return result;
-}
 
 bool holds(AtspiAccessible* element, AtspiStateType state) {
     const auto set = glib::ObjectRef<AtspiStateSet>::adopt(atspi_accessible_get_state_set(element));
@@ -74,14 +61,14 @@ std::optional<Accessible> collected(AtspiAccessible* window) {
 /// Breadth first, so that a deep subtree cannot use up the budget before the window's main parts.
 Accessible visited(AtspiAccessible* window) {
     std::deque<Accessible> pending;
-    for (auto& child : children(window))
+    for (auto& child : accessibleChildren(window))
         pending.push_back(std::move(child));
     for (int count = 0; !pending.empty() && count < FocusedElementSearch::visitLimit; ++count) {
         Accessible element = std::move(pending.front());
         pending.pop_front();
         if (holds(element.get(), ATSPI_STATE_FOCUSED))
             return element;
-        for (auto& child : children(element.get()))
+        for (auto& child : accessibleChildren(element.get()))
             pending.push_back(std::move(child));
     }
     return {};
@@ -93,14 +80,14 @@ glib::ObjectRef<AtspiAccessible> FocusedElementSearch::find(std::int32_t exclude
     const auto desktop = Accessible::adopt(atspi_get_desktop(0));
     if (!desktop)
         return {};
-    for (const auto& application : children(desktop.get())) {
+    for (const auto& application : accessibleChildren(desktop.get())) {
         // The process id comes from the bus daemon, so asking it never waits for the application.
         glib::Error error;
         const auto processID =
             static_cast<std::int32_t>(atspi_accessible_get_process_id(application.get(), glib::ErrorOut(error)));
         if (error || processID == excludedProcess)
             continue;
-        for (const auto& window : children(application.get())) {
+        for (const auto& window : accessibleChildren(application.get())) {
             if (!holds(window.get(), ATSPI_STATE_ACTIVE))
                 continue;
             auto found = method == Method::collection ? collected(window.get()) : std::nullopt;
