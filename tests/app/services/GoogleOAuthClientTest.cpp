@@ -95,7 +95,8 @@ protected:
 
     GoogleEmulator emulator{LARKPIN_GOOGLE_EMULATOR_PATH};
     std::shared_ptr<HTTPSession> session = std::make_shared<HTTPSession>();
-    KeychainTokenStore keychain{"dev.larkpin.Larkpin.tests.google-oauth"};
+    // A service of its own: ctest runs tests of this suite side by side against one keyring.
+    KeychainTokenStore keychain{"dev.larkpin.Larkpin.tests." + Uuid::random().toString() + ".google-oauth"};
 };
 
 std::vector<std::pair<std::string, std::string>> queryItems(const std::string& query)
