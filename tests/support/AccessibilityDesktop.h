@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/services/accessibility/AccessibilityStatus.h"
 #include "support/InteractiveProcess.h"
 
 #include <glib.h>
@@ -21,6 +22,15 @@ inline std::string missingDesktop() {
         return "no DISPLAY: run inside scripts/test-session";
     if (!std::getenv("DBUS_SESSION_BUS_ADDRESS"))
         return "no session bus: run inside scripts/test-session";
+    return {};
+}
+
+/// missingDesktop(), and also why not when the accessibility bus is switched off.
+inline std::string missingAccessibleDesktop() {
+    if (auto missing = missingDesktop(); !missing.empty())
+        return missing;
+    if (!AccessibilityStatus::isEnabled(std::chrono::seconds(1)))
+        return "the accessibility bus is off: run inside scripts/test-session";
     return {};
 }
 
