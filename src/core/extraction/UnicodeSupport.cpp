@@ -1,5 +1,7 @@
 #include "core/extraction/UnicodeSupport.h"
 
+#include "core/support/Utf8.h"
+
 #include <unicode/bytestream.h>
 #include <unicode/locid.h>
 #include <unicode/normalizer2.h>
@@ -12,18 +14,7 @@
 
 namespace larkpin {
 
-bool UnicodeSupport::isValidUTF8(std::string_view bytes)
-{
-    for (std::size_t offset = 0; offset < bytes.size();) {
-        if (static_cast<unsigned char>(bytes[offset]) < 0x80) {
-            ++offset;
-            continue;
-        }
-        if (decodeNext(bytes, offset) < 0)
-            return false;
-    }
-    return true;
-}
+bool UnicodeSupport::isValidUTF8(std::string_view bytes) { return Utf8::isValid(bytes); }
 
 std::string UnicodeSupport::repairedUTF8(std::string_view bytes)
 {
