@@ -228,6 +228,7 @@ void LocalStore::open(const std::filesystem::path& url)
         execute(createExpiryIndex);
         execute(purgeExpired);
     } catch (...) {
+        statements_.clear();
         database_.reset();
         throw;
     }
@@ -278,6 +279,18 @@ int bind(sqlite3_stmt* statement, int position, const std::variant<std::string, 
 
 } // namespace
 
+const SQLiteStatement& LocalStore::prepared(const char* sql) const
+{
+    // Preparing costs about as much as running these statements, and a sync runs a few per message.
+    const auto found = statements_.find(sql);
+    if (found != statements_.end())
+        return *found->second;
+    auto statement = std::make_unique<SQLiteStatement>(database_.get(), sql, true);
+    if (!statement->ok())
+        throw StoreError::execute(lastError());
+    return *statements_.emplace(sql, std::move(statement)).first->second;
+}
+
 void LocalStore::run(const char* sql, std::initializer_list<Binding> bindings) const
 {
     query(sql, bindings, nullptr);
@@ -286,9 +299,8 @@ void LocalStore::run(const char* sql, std::initializer_list<Binding> bindings) c
 void LocalStore::query(const char* sql, std::initializer_list<Binding> bindings,
                        const std::function<void(sqlite3_stmt*)>& onRow) const
 {
-    const SQLiteStatement statement(database_.get(), sql);
-    if (!statement.ok())
-        throw StoreError::execute(lastError());
+    const SQLiteStatement& statement = prepared(sql);
+    const SQLiteStatement::Use use(statement);
     int position = 1;
     for (const auto& binding : bindings)
         if (bind(statement.get(), position++, binding) != SQLITE_OK)
@@ -361,14 +373,28 @@ void LocalStore::updateSync(const std::string& accountID, const std::string& his
 
 void LocalStore::deleteAccount(const std::string& id, const std::string& email)
 {
-    const std::lock_guard lock(mutex_);
-    execute(beginImmediate);
-    try {
+    transaction([&] {
         run(deleteAccountClaims, {id});
         run(deleteAccountCodes, {email});
         run(deleteAccountRow, {id});
-        execute(commit);
-    } catch (const StoreError&) {
+    });
+}
+
+void LocalStore::transaction(const std::function<void()>& work)
+{
+    const std::lock_guard lock(mutex_);
+    if (inTransaction_) {
+        work(); // the enclosing transaction commits or rolls back this work with its own
+        return;
+    }
+    run(beginImmediate, {});
+    inTransaction_ = true;
+    try {
+        work();
+        inTransaction_ = false;
+        run(commit, {});
+    } catch (...) {
+        inTransaction_ = false;
         sqlite3_exec(database_.get(), rollback, nullptr, nullptr, nullptr);
         throw;
     }

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -19,6 +20,8 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 namespace larkpin {
+
+class SQLiteStatement;
 
 /// The one owner of the SQLite database both programs share: accounts, message claims and codes.
 ///
@@ -68,6 +71,11 @@ public:
     /// Removes the account, its claims (by id) and its codes (by email) in one transaction: all or nothing.
     void deleteAccount(const std::string& id, const std::string& email);
 
+    /// Runs `work` and the operations it makes on this store as one transaction: all of them or,
+    /// should anything throw, none. Other threads' operations wait until it ends; a transaction
+    /// begun inside `work` joins this one.
+    void transaction(const std::function<void()>& work);
+
     /// True when the caller now owns the message: it was new, or its pending claim is older than
     /// five minutes (left behind by a sync that died) and has been taken over.
     bool claim(const std::string& messageID, const std::string& accountID);
@@ -97,6 +105,8 @@ private:
     void open(const std::filesystem::path& url);
     void addColumnIfMissing(const std::string& column, const std::string& definition, const std::string& table);
     void execute(const char* sql) const;
+    /// The statement for `sql`, prepared on first use and kept with the connection.
+    const SQLiteStatement& prepared(const char* sql) const;
     /// Prepares, binds, steps once and finalizes; anything but completion is a failure.
     void run(const char* sql, std::initializer_list<Binding> bindings) const;
     void query(const char* sql, std::initializer_list<Binding> bindings,
@@ -105,8 +115,11 @@ private:
     std::string lastError() const;
 
     std::shared_ptr<const Clock> clock_;
-    mutable std::mutex mutex_;
+    mutable std::recursive_mutex mutex_;
+    bool inTransaction_ = false;
     Connection database_;
+    /// Declared after the connection so that they are finalized before it closes.
+    mutable std::unordered_map<std::string, std::unique_ptr<SQLiteStatement>> statements_;
 };
 
 } // namespace larkpin

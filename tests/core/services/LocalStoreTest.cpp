@@ -502,6 +502,37 @@ TEST_F(LocalStoreTest, deletingAnAccountRemovesItsCodesByEmailAndItsClaimsByIdOr
     EXPECT_TRUE(store->claim("m1", "a"));
 }
 
+TEST_F(LocalStoreTest, aTransactionCommitsItsWorkTogetherOrRollsAllOfItBackAndOtherThreadsWait)
+{
+    auto store = openStore();
+    const auto claims = [&] { return RawDatabase(databasePath()).rows("SELECT count(*) FROM processed_messages"); };
+
+    store->transaction([&] {
+        EXPECT_TRUE(store->claim("m1", "a"));
+        store->transaction([&] { EXPECT_TRUE(store->claim("m2", "a")); }); // joins the outer one
+        EXPECT_EQ(claims(), (Rows{{"0"}})) << "nothing is visible before the commit";
+    });
+    EXPECT_EQ(claims(), (Rows{{"2"}}));
+
+    // A failure, nested or not, undoes everything; another thread's write waits for the end and
+    // is not swept away with it.
+    std::thread other;
+    EXPECT_THROW(store->transaction([&] {
+        store->save(code("111111", "m3", 0, 600));
+        store->complete("m1", "a");
+        other = std::thread([&] { store->save(code("222222", "m4", 0, 600)); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        store->transaction([&] { throw std::runtime_error("stop"); });
+    }), std::runtime_error);
+    other.join();
+    const auto codes = store->recentCodes(10);
+    ASSERT_EQ(codes.size(), 1u);
+    EXPECT_EQ(codes[0].value, "222222");
+    EXPECT_EQ(RawDatabase(databasePath())
+                  .rows("SELECT status FROM processed_messages WHERE message_id = '" + Sha256::hex("m1") + "'"),
+              (Rows{{"pending"}}));
+}
+
 // --- Sharing: another program's write lock, several threads on one store, a damaged file
 
 TEST_F(LocalStoreTest, writesFailAtOnceWhileAnotherProgramHoldsTheWriteLockAndNothingIsLost)
