@@ -4,7 +4,7 @@
 // rest: authorization, the message shapes, counting, stopping, and mistakes in the control API and
 // the command line.
 
-#include "core/models/GmailMessage.h"
+#include "core/models/GmailMessageDecoder.h"
 #include "core/network/HTTPSession.h"
 #include "support/GoogleEmulator.h"
 #include "support/ProcessRunner.h"
@@ -124,7 +124,7 @@ TEST_F(GoogleEmulatorTest, EachStructureCarriesItsHeadersAndTexts)
         EXPECT_EQ(message["internalDate"], "1700000000123");
         EXPECT_EQ(message["payload"]["mimeType"], c.topType);
         EXPECT_EQ(headerValue(message["payload"], "To"), "alice@example.com");
-        const auto content = message.get<GmailMessage>().content("alice@example.com", TimePoint{});
+        const auto content = GmailMessageDecoder().decode(message.dump()).content("alice@example.com", TimePoint{});
         EXPECT_EQ(content.sender, "Acme <no-reply@acme.example>");
         EXPECT_EQ(content.subject, "Sign-in code");
         EXPECT_EQ(content.plainText, c.plain);

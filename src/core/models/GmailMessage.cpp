@@ -1,6 +1,5 @@
 #include "core/models/GmailMessage.h"
 
-#include "core/models/JSONFields.h"
 #include "core/support/NumberParsing.h"
 #include "core/support/Utf8.h"
 
@@ -10,39 +9,6 @@ namespace larkpin {
 namespace {
 
 using Payload = GmailMessage::Payload;
-
-Payload decodePayload(const nlohmann::json& document, int depth)
-{
-    using namespace json_fields;
-    if (depth > GmailMessage::maximumDecodedDepth)
-        throw DecodingError("Message parts are nested more than "
-                            + std::to_string(GmailMessage::maximumDecodedDepth) + " levels deep");
-    if (!document.is_object())
-        throw DecodingError("Key \"payload\" must be an object");
-    Payload payload;
-    payload.mimeType = optional<std::string>(document, "mimeType");
-    if (const auto* headers = optionalMember(document, "headers")) {
-        if (!headers->is_array())
-            throw DecodingError("Key \"headers\" must be an array");
-        payload.headers.emplace();
-        for (const auto& header : *headers)
-            payload.headers->push_back(
-                {.name = required<std::string>(header, "name"), .value = required<std::string>(header, "value")});
-    }
-    if (const auto* body = optionalMember(document, "body")) {
-        if (!body->is_object())
-            throw DecodingError("Key \"body\" must be an object");
-        payload.body = Payload::Body{.data = optional<std::string>(*body, "data")};
-    }
-    if (const auto* parts = optionalMember(document, "parts")) {
-        if (!parts->is_array())
-            throw DecodingError("Key \"parts\" must be an array");
-        payload.parts.emplace();
-        for (const auto& part : *parts)
-            payload.parts->push_back(decodePayload(part, depth + 1));
-    }
-    return payload;
-}
 
 bool equalsIgnoringASCIICase(std::string_view a, std::string_view b)
 {
@@ -64,8 +30,10 @@ std::optional<std::string> firstHeader(const std::vector<Payload::Header>& heade
     return std::nullopt;
 }
 
-std::string joined(const std::vector<std::string>& texts)
+std::string joined(std::vector<std::string>&& texts)
 {
+    if (texts.size() == 1)
+        return std::move(texts.front()); // the usual case: one part of each kind
     std::string result;
     for (std::size_t i = 0; i < texts.size(); ++i) {
         if (i > 0)
@@ -87,15 +55,6 @@ constexpr std::array<signed char, 256> base64URLValues = [] {
 
 } // namespace
 
-void from_json(const nlohmann::json& document, GmailMessage& message)
-{
-    using namespace json_fields;
-    message.id = required<std::string>(document, "id");
-    message.internalDate = optional<std::string>(document, "internalDate");
-    const auto* payload = optionalMember(document, "payload");
-    message.payload = payload ? std::optional(decodePayload(*payload, 0)) : std::nullopt;
-}
-
 EmailContent GmailMessage::content(const std::string& accountEmail, TimePoint now) const
 {
     static const std::vector<Payload::Header> noHeaders;
@@ -112,8 +71,8 @@ EmailContent GmailMessage::content(const std::string& accountEmail, TimePoint no
     return EmailContent{
         .subject = firstHeader(headers, "Subject").value_or(""),
         .sender = firstHeader(headers, "From").value_or("Unknown sender"),
-        .plainText = joined(bodies.plain),
-        .htmlText = joined(bodies.html),
+        .plainText = joined(std::move(bodies.plain)),
+        .htmlText = joined(std::move(bodies.html)),
         .receivedAt = milliseconds ? timePointFromSecondsSince1970(*milliseconds / 1000) : now,
         .messageID = id,
         .accountEmail = accountEmail,

@@ -3,8 +3,6 @@
 #include "core/models/EmailContent.h"
 #include "core/support/TimePoint.h"
 
-#include <nlohmann/json_fwd.hpp>
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -39,8 +37,6 @@ struct GmailMessage {
     static constexpr int maximumDepth = 20;
     static constexpr std::int64_t maximumParts = 200;
     static constexpr std::int64_t maximumBodyBytes = 1'000'000;
-    /// Decoding refuses trees nested deeper than this, well past anything the walk visits.
-    static constexpr int maximumDecodedDepth = 100;
 
     std::string id;
     std::optional<std::string> internalDate; ///< milliseconds since 1970 as decimal text
@@ -63,9 +59,5 @@ struct GmailMessage {
 
     friend bool operator==(const GmailMessage&, const GmailMessage&) = default;
 };
-
-/// Throws DecodingError when a required key is missing, a value has the wrong type or the part
-/// tree is nested absurdly deep.
-void from_json(const nlohmann::json& document, GmailMessage& message);
 
 } // namespace larkpin

@@ -13,19 +13,31 @@ struct EasyCleanup {
 };
 using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
 
+struct MultiCleanup {
+    void operator()(CURLM* handle) const noexcept { curl_multi_cleanup(handle); }
+};
+using MultiHandle = std::unique_ptr<CURLM, MultiCleanup>;
+
 struct HeaderListCleanup {
     void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
 };
 using HeaderList = std::unique_ptr<curl_slist, HeaderListCleanup>;
 
-struct Transfer {
+struct Received {
     HTTPSession::Response response;
     bool tooLarge = false;
+    bool requestIssued = false; ///< the connection is ready and the request is being written
 };
+
+int noteRequestIssued(void* context, char*, char*, int, int)
+{
+    static_cast<Received*>(context)->requestIssued = true;
+    return CURL_PREREQFUNC_OK;
+}
 
 size_t collectBody(char* data, size_t size, size_t count, void* context)
 {
-    auto& transfer = *static_cast<Transfer*>(context);
+    auto& transfer = *static_cast<Received*>(context);
     const size_t bytes = size * count;
     if (transfer.response.body.size() + bytes > HTTPSession::maximumBodyBytes) {
         transfer.tooLarge = true;
@@ -37,7 +49,7 @@ size_t collectBody(char* data, size_t size, size_t count, void* context)
 
 size_t collectHeader(char* data, size_t size, size_t count, void* context)
 {
-    auto& headers = static_cast<Transfer*>(context)->response.headers;
+    auto& headers = static_cast<Received*>(context)->response.headers;
     std::string_view line(data, size * count);
     if (line.starts_with("HTTP/")) {
         headers.clear(); // a new response (after an interim 1xx) starts over
@@ -76,8 +88,14 @@ std::string percentEscaped(std::string_view text, std::string_view alsoAllowed)
 
 } // namespace
 
+/// An easy handle with the multi handle that drives it, kept together for reuse.
+struct Handles {
+    EasyHandle easy;
+    MultiHandle multi;
+};
+
 /// The libcurl share object holding the connection pool, DNS cache and TLS sessions, with the
-/// locks libcurl asks for, plus idle easy handles kept for reuse.
+/// locks libcurl asks for, plus idle handles kept for reuse.
 struct HTTPSession::Shared {
     Shared()
     {
@@ -105,31 +123,51 @@ struct HTTPSession::Shared {
         static_cast<Shared*>(context)->locks[static_cast<std::size_t>(data) % lockCount].unlock();
     }
 
-    EasyHandle acquire()
+    Handles acquire()
     {
         {
             const std::lock_guard guard(idleMutex);
             if (!idle.empty()) {
-                EasyHandle handle = std::move(idle.back());
+                Handles handles = std::move(idle.back());
                 idle.pop_back();
-                return handle;
+                return handles;
             }
         }
-        return EasyHandle(curl_easy_init());
+        return Handles{.easy = EasyHandle(curl_easy_init()), .multi = MultiHandle(curl_multi_init())};
     }
-    void giveBack(EasyHandle handle)
+    void giveBack(Handles handles)
     {
-        // Forget the finished request's options: they point at buffers that are about to go away.
-        curl_easy_reset(handle.get());
+        // An unfinished transfer leaves with its connection closed. The options are forgotten:
+        // they point at buffers that are about to go away.
+        curl_multi_remove_handle(handles.multi.get(), handles.easy.get());
+        curl_easy_reset(handles.easy.get());
         const std::lock_guard guard(idleMutex);
-        idle.push_back(std::move(handle));
+        idle.push_back(std::move(handles));
     }
 
     static constexpr std::size_t lockCount = CURL_LOCK_DATA_LAST;
     CURLSH* share = nullptr;
     std::array<std::mutex, lockCount> locks;
     std::mutex idleMutex;
-    std::vector<EasyHandle> idle;
+    std::vector<Handles> idle;
+};
+
+/// Everything libcurl writes into or reads from while the transfer runs, at a fixed address.
+struct HTTPSession::Transfer::State {
+    explicit State(Shared& shared) : shared(shared), handles(shared.acquire()) {}
+    ~State()
+    {
+        if (handles.easy && handles.multi)
+            shared.giveBack(std::move(handles));
+    }
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
+    Shared& shared;
+    Handles handles;
+    HeaderList headers;
+    Received received;
+    std::array<char, CURL_ERROR_SIZE> errorText{};
 };
 
 std::optional<std::string> HTTPSession::Response::header(std::string_view name) const
@@ -146,35 +184,42 @@ HTTPSession::HTTPSession() : shared_(std::make_unique<Shared>()) {}
 
 HTTPSession::~HTTPSession() = default;
 
-HTTPSession::Response HTTPSession::send(const Request& request) const
-{
-    EasyHandle handle = shared_->acquire();
-    if (!handle)
-        throw TransportError("Could not start a network request.");
-    CURL* curl = handle.get();
+HTTPSession::Transfer::Transfer(std::unique_ptr<State> state) : state_(std::move(state)) {}
+HTTPSession::Transfer::Transfer(Transfer&&) noexcept = default;
+HTTPSession::Transfer& HTTPSession::Transfer::operator=(Transfer&&) noexcept = default;
+HTTPSession::Transfer::~Transfer() = default;
 
-    HeaderList headers;
+HTTPSession::Response HTTPSession::send(const Request& request) const { return start(request).finish(); }
+
+HTTPSession::Transfer HTTPSession::start(const Request& request) const
+{
+    auto state = std::make_unique<Transfer::State>(*shared_);
+    CURL* curl = state->handles.easy.get();
+    CURLM* multi = state->handles.multi.get();
+    if (curl == nullptr || multi == nullptr)
+        throw TransportError("Could not start a network request.");
+
     for (const auto& [name, value] : request.headers) {
-        curl_slist* appended = curl_slist_append(headers.get(), (name + ": " + value).c_str());
+        curl_slist* appended = curl_slist_append(state->headers.get(), (name + ": " + value).c_str());
         if (appended == nullptr)
             throw TransportError("Could not start a network request.");
-        headers.release();
-        headers.reset(appended);
+        state->headers.release();
+        state->headers.reset(appended);
     }
 
-    Transfer transfer;
-    std::array<char, CURL_ERROR_SIZE> errorText{};
     curl_easy_setopt(curl, CURLOPT_SHARE, shared_->share);
     curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L); // timeouts must not raise signals in a threaded program
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, state->headers.get());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &collectBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &state->received);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &collectHeader);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText.data());
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &state->received);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, state->errorText.data());
+    curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &noteRequestIssued);
+    curl_easy_setopt(curl, CURLOPT_PREREQDATA, &state->received);
     if (request.method == "POST") {
         curl_easy_setopt(curl, CURLOPT_POST, 1L);
         const std::string& body = request.body ? *request.body : std::string();
@@ -184,20 +229,61 @@ HTTPSession::Response HTTPSession::send(const Request& request) const
         curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     }
 
-    const CURLcode result = curl_easy_perform(curl);
-    if (result != CURLE_OK) {
-        // The handle goes back to the pool either way; its connection, if broken, is not reused.
-        shared_->giveBack(std::move(handle));
-        if (transfer.tooLarge)
+    if (const CURLMcode added = curl_multi_add_handle(multi, curl); added != CURLM_OK)
+        throw TransportError(std::string("Could not start a network request: ") + curl_multi_strerror(added));
+    // Connect (or take a kept-alive connection) and wait until the request is on its way, so the
+    // server works on it while the caller does something else. A transfer that ends early (a
+    // refused connection) leaves its outcome for `finish`.
+    for (;;) {
+        int running = 0;
+        if (const CURLMcode performed = curl_multi_perform(multi, &running); performed != CURLM_OK)
+            throw TransportError(std::string("Network error: ") + curl_multi_strerror(performed));
+        if (state->received.requestIssued || running == 0)
+            break;
+        if (const CURLMcode polled = curl_multi_poll(multi, nullptr, 0, 1000, nullptr); polled != CURLM_OK)
+            throw TransportError(std::string("Network error: ") + curl_multi_strerror(polled));
+    }
+    return Transfer(std::move(state));
+}
+
+HTTPSession::Response HTTPSession::Transfer::finish()
+{
+    if (!state_)
+        throw TransportError("The network request was already finished.");
+    const std::unique_ptr<State> state = std::move(state_); // gives the handles back on every path
+    CURL* curl = state->handles.easy.get();
+    CURLM* multi = state->handles.multi.get();
+
+    std::optional<CURLcode> result;
+    while (!result) {
+        int running = 0;
+        if (const CURLMcode performed = curl_multi_perform(multi, &running); performed != CURLM_OK)
+            throw TransportError(std::string("Network error: ") + curl_multi_strerror(performed));
+        int queued = 0;
+        while (const CURLMsg* message = curl_multi_info_read(multi, &queued))
+            if (message->msg == CURLMSG_DONE && message->easy_handle == curl)
+                result = message->data.result;
+        if (result)
+            break;
+        if (running == 0)
+            throw TransportError("Network error: the request ended without an answer.");
+        // libcurl shortens the wait to its own next deadline, the request's timeout among them.
+        if (const CURLMcode polled = curl_multi_poll(multi, nullptr, 0, 1000, nullptr); polled != CURLM_OK)
+            throw TransportError(std::string("Network error: ") + curl_multi_strerror(polled));
+    }
+
+    if (*result != CURLE_OK) {
+        // The handles go back to the pool either way; a broken connection is not reused.
+        if (state->received.tooLarge)
             throw TransportError("The server's answer is larger than " + std::to_string(maximumBodyBytes / (1024 * 1024))
                                  + " MiB.");
-        throw TransportError(std::string("Network error: ") + (errorText[0] != '\0' ? errorText.data() : curl_easy_strerror(result)));
+        throw TransportError(std::string("Network error: ")
+                             + (state->errorText[0] != '\0' ? state->errorText.data() : curl_easy_strerror(*result)));
     }
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    transfer.response.status = status;
-    shared_->giveBack(std::move(handle));
-    return std::move(transfer.response);
+    state->received.response.status = status;
+    return std::move(state->received.response);
 }
 
 std::string HTTPSession::escapePathSegment(std::string_view text)

@@ -42,6 +42,25 @@ public:
     /// Bodies larger than this are refused rather than held in memory.
     static constexpr std::size_t maximumBodyBytes = 128u * 1024 * 1024;
 
+    /// A request on its way: sent as far as the connection allows, its answer collected by
+    /// `finish`. Abandoning an unfinished transfer closes its connection. A transfer must end
+    /// before the session that started it.
+    class Transfer {
+    public:
+        Transfer(Transfer&&) noexcept;
+        Transfer& operator=(Transfer&&) noexcept;
+        ~Transfer();
+
+        /// Waits for the whole answer. Throws TransportError. Call it once.
+        Response finish();
+
+    private:
+        friend class HTTPSession;
+        struct State;
+        explicit Transfer(std::unique_ptr<State> state);
+        std::unique_ptr<State> state_;
+    };
+
     HTTPSession();
     ~HTTPSession();
     HTTPSession(const HTTPSession&) = delete;
@@ -49,6 +68,9 @@ public:
 
     /// Sends the request and waits for the whole answer. Throws TransportError.
     Response send(const Request& request) const;
+    /// Sends the request and returns without waiting, so the caller can work while the server
+    /// answers. Throws TransportError when the request cannot be started.
+    Transfer start(const Request& request) const;
 
     /// Escapes text for use as one path segment.
     static std::string escapePathSegment(std::string_view text);

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <set>
+#include <utility>
 
 namespace larkpin {
 
@@ -52,7 +53,7 @@ GmailAPIClient::GmailAPIClient(std::shared_ptr<const HTTPSession> session, std::
 {
 }
 
-nlohmann::json GmailAPIClient::get(const std::vector<std::string>& segments, const QueryItems& query) const
+HTTPSession::Request GmailAPIClient::request(const std::vector<std::string>& segments, const QueryItems& query) const
 {
     std::string url = baseURL_;
     for (const auto& segment : segments) {
@@ -68,8 +69,11 @@ nlohmann::json GmailAPIClient::get(const std::vector<std::string>& segments, con
     request.url = url;
     request.headers = {{"Authorization", "Bearer " + accessToken_()}};
     request.timeout = timeout_;
-    const auto response = session_->send(request);
+    return request;
+}
 
+std::string GmailAPIClient::bodyOf(HTTPSession::Response response, bool isHistory)
+{
     if (response.status == 0)
         throw APIError::malformedResponse();
     if (response.status == 401)
@@ -78,13 +82,18 @@ nlohmann::json GmailAPIClient::get(const std::vector<std::string>& segments, con
         const auto retryAfter = response.header("Retry-After");
         throw APIError::rateLimited(retryAfter ? parseFiniteDouble(*retryAfter) : std::nullopt);
     }
-    if (response.status == 404 && !segments.empty() && segments.back() == "history")
+    if (response.status == 404 && isHistory)
         throw APIError::invalidHistory();
     if (response.status < 200 || response.status > 299)
         throw APIError::response(static_cast<int>(response.status));
+    return std::move(response.body);
+}
 
+nlohmann::json GmailAPIClient::get(const std::vector<std::string>& segments, const QueryItems& query) const
+{
     try {
-        return nlohmann::json::parse(response.body);
+        const bool isHistory = !segments.empty() && segments.back() == "history";
+        return nlohmann::json::parse(bodyOf(session_->send(request(segments, query)), isHistory));
     } catch (const nlohmann::json::parse_error& error) {
         throw DecodingError(std::string("Gmail's answer is not JSON: ") + error.what());
     }
@@ -140,9 +149,40 @@ GmailHistoryPage GmailAPIClient::history(const std::string& since) const
     }
 }
 
-GmailMessage GmailAPIClient::message(const std::string& id) const
+GmailMessage GmailAPIClient::message(const std::string& id) const { return requestMessage(id).get(); }
+
+GmailAPIClient::MessageRequest GmailAPIClient::requestMessage(const std::string& id) const noexcept
 {
-    return get({"messages", id}, {{"format", "full"}}).get<GmailMessage>();
+    MessageRequest pending;
+    try {
+        pending.session_ = session_;
+        pending.decoder_ = decoder_;
+        pending.transfer_.emplace(session_->start(request({"messages", id}, {{"format", "full"}})));
+    } catch (...) {
+        pending.failure_ = std::current_exception();
+    }
+    return pending;
+}
+
+void GmailAPIClient::MessageRequest::wait()
+{
+    if (failure_)
+        std::rethrow_exception(std::exchange(failure_, nullptr));
+    if (body_)
+        return;
+    if (!transfer_)
+        throw std::logic_error("The message request was already answered.");
+    auto transfer = std::move(*transfer_);
+    transfer_.reset();
+    body_ = bodyOf(transfer.finish(), false);
+}
+
+GmailMessage GmailAPIClient::MessageRequest::get()
+{
+    wait();
+    const std::string body = std::move(*body_);
+    body_.reset();
+    return decoder_->decode(body);
 }
 
 } // namespace larkpin

@@ -7,7 +7,9 @@
 #include "core/services/LocalStore.h"
 #include "core/support/Clock.h"
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <mutex>
 
 namespace larkpin {
@@ -31,8 +33,17 @@ public:
     SyncResult sync(const GmailAccount& account, const GmailAPIClient& client);
 
 private:
-    void handle(const std::string& messageID, const GmailAccount& account, const GmailAPIClient& client,
-                SyncResult& result);
+    /// Messages claimed ahead and handled messages waiting for their commit come in groups of this
+    /// size: one commit per group instead of three per message.
+    static constexpr std::size_t claimGroupSize = 10;
+
+    struct Handled {
+        std::string id;
+        std::optional<OTPCode> code;
+    };
+
+    void handleAll(const std::vector<std::string>& messageIDs, const GmailAccount& account,
+                   const GmailAPIClient& client, SyncResult& result);
 
     LocalStore& store_;
     const OTPExtractor extractor_;

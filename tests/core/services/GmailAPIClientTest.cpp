@@ -271,5 +271,34 @@ TEST_F(GmailAPIClientTest, reusesOneConnectionForSequentialRequestsFromAnyThread
     EXPECT_LE(emulator.counters().connections, 5u);
 }
 
+TEST_F(GmailAPIClientTest, aMessageRequestGoesOutAtOnceAndItsAnswerWaitsToBeCollected)
+{
+    const auto first = emulator.addMessage({.plain = "Code 123456"});
+    const auto second = emulator.addMessage({.plain = std::string(300'000, 'y')}); // more than a socket holds
+    emulator.resetCounters();
+
+    auto request = client().requestMessage(second);
+    // The server sees the request while the caller has not asked for the answer yet.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (emulator.counters().requestsTo("messages/" + second) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(emulator.counters().requestsTo("messages/" + second), 1u);
+    EXPECT_EQ(request.get().payload->body->data->size(), 400'000u);
+    EXPECT_THROW(request.get(), std::logic_error) << "an answer is collected once";
+
+    // A request given up before its answer takes its connection with it; the next ones still work.
+    emulator.queueFault("messages/" + first, Fault::delayed(std::chrono::milliseconds(200)));
+    client().requestMessage(first);
+    EXPECT_EQ(client().message(first).id, first);
+    EXPECT_EQ(emulator.counters().connections, 2u);
+
+    // A token that cannot be had is reported when the answer is asked for, like any other failure.
+    const GmailAPIClient tokenless(session, emulator.gmailBaseURL(), []() -> std::string {
+        throw std::runtime_error("no token");
+    });
+    auto refused = tokenless.requestMessage(first);
+    EXPECT_THROW(refused.get(), std::runtime_error);
+}
+
 } // namespace
 } // namespace larkpin

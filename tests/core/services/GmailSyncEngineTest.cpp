@@ -1,5 +1,6 @@
 // The sync engine end to end: a real store file, the real extractor and client, the Google emulator.
 
+#include "core/models/DecodingError.h"
 #include "core/services/GmailSyncEngine.h"
 #include "support/GoogleEmulator.h"
 #include "support/ManualClock.h"
@@ -9,6 +10,7 @@
 #include <sqlite3.h>
 
 #include <csignal>
+#include <functional>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -35,6 +37,17 @@ long long countOf(const std::filesystem::path& database, const std::string& sql)
     }
     sqlite3_close_v2(connection);
     return value;
+}
+
+/// Runs a statement with a connection of its own, as another program would.
+void execute(const std::filesystem::path& database, const std::string& sql)
+{
+    sqlite3* connection = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(database.c_str(), &connection, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    char* error = nullptr;
+    EXPECT_EQ(sqlite3_exec(connection, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+    sqlite3_free(error);
+    sqlite3_close_v2(connection);
 }
 
 GoogleEmulator::Message codeMessage(const std::string& code, const std::string& service = "GitHub")
@@ -169,27 +182,67 @@ TEST_F(GmailSyncEngineTest, aDeletedMessageIsMarkedHandledAndSkipped)
     EXPECT_FALSE(store.claim(gone, account.id));
 }
 
-TEST_F(GmailSyncEngineTest, aFailedFetchReleasesItsClaimKeepsThePositionAndIsRetried)
+TEST_F(GmailSyncEngineTest, aFailureReleasesEveryClaimItHoldsKeepsThePositionAndIsRetried)
 {
-    auto older = codeMessage("222222", "Slack");
-    older.age = 120; // listed after the newer one
-    const auto failing = emulator.addMessage(older);
-    emulator.addMessage(codeMessage("111111"));
-    emulator.queueFault("messages/" + failing, Fault::httpStatus(500));
+    // Four new messages, listed newest first; the second fails. By then the request for the third
+    // may be on its way and its claim taken: that claim has to go back as well.
+    const auto refuseCode = [this](const std::string& code) {
+        execute(databasePath(), "CREATE TRIGGER refuse BEFORE INSERT ON codes WHEN NEW.value = '" + code
+                                    + "' BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    };
+    struct Case {
+        std::string what;
+        std::optional<Fault> fault;        ///< on fetching the failing message
+        bool refuseSaving = false;         ///< saving its code fails instead
+        std::function<bool(const std::exception&)> expected;
+    };
+    const auto is = [](auto* type) {
+        return [](const std::exception& error) { return dynamic_cast<const std::remove_pointer_t<decltype(type)>*>(&error) != nullptr; };
+    };
+    const std::vector<Case> cases = {
+        {"HTTP 500", Fault::httpStatus(500), false, is(static_cast<APIError*>(nullptr))},
+        {"a body that is not JSON", Fault::notJSON(), false, is(static_cast<DecodingError*>(nullptr))},
+        {"a connection dropped mid-body", Fault::dropConnection(), false, is(static_cast<HTTPSession::TransportError*>(nullptr))},
+        {"a code the database refuses", std::nullopt, true, is(static_cast<LocalStore::StoreError*>(nullptr))},
+        {"the last message failing", Fault::httpStatus(503), false, is(static_cast<APIError*>(nullptr))},
+    };
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        const auto& c = cases[k];
+        SCOPED_TRACE(c.what);
+        const bool last = c.what == "the last message failing";
+        std::vector<std::string> ids;
+        std::vector<std::string> codes;
+        for (int i = 0; i < 4; ++i) {
+            codes.push_back(std::to_string(100000 + 10 * static_cast<int>(k) + i));
+            auto message = codeMessage(codes.back(), std::string("Service") + static_cast<char>('A' + i));
+            message.age = 50'000.0 - 1'000.0 * static_cast<double>(k) + 10.0 * i; // newer than earlier cases
+            ids.push_back(emulator.addMessage(message));
+        }
+        const std::size_t failing = last ? 3 : 1;
+        if (c.fault)
+            emulator.queueFault("messages/" + ids[failing], *c.fault);
+        if (c.refuseSaving)
+            refuseCode(codes[failing]);
+        const auto codesBefore = store.recentCodes(1000).size();
+        const auto syncedBefore = storedAccount().lastSyncAt;
 
-    try {
-        sync();
-        FAIL() << "the sync should fail";
-    } catch (const APIError& error) {
-        EXPECT_EQ(error, APIError::response(500));
+        try {
+            sync();
+            ADD_FAILURE() << "the sync should fail";
+        } catch (const std::exception& error) {
+            EXPECT_TRUE(c.expected(error)) << error.what();
+        }
+        EXPECT_EQ(storedAccount().lastSyncAt, syncedBefore) << "the position stays";
+        EXPECT_EQ(store.recentCodes(1000).size(), codesBefore + failing) << "messages before the failure keep their codes";
+        EXPECT_EQ(count("SELECT count(*) FROM processed_messages WHERE status = 'pending'"), 0) << "no claim is left";
+
+        if (c.refuseSaving)
+            execute(databasePath(), "DROP TRIGGER refuse");
+        const auto result = sync(); // at once: nothing waits for a claim to go stale
+        EXPECT_EQ(result.fetchedMessages, static_cast<int>(4 - failing));
+        EXPECT_EQ(result.newCodes, static_cast<int>(4 - failing));
+        EXPECT_EQ(store.recentCodes(1000).size(), codesBefore + 4);
     }
-    EXPECT_FALSE(storedAccount().lastHistoryID);
-    EXPECT_EQ(store.recentCodes(10).size(), 1u) << "the message handled before the failure keeps its code";
-    EXPECT_EQ(count("SELECT count(*) FROM processed_messages"), 1) << "the failed message's claim is gone";
-
-    const auto result = syncAndAdvance();
-    EXPECT_EQ(result.fetchedMessages, 1);
-    EXPECT_EQ(store.recentCodes(10).size(), 2u);
 }
 
 TEST_F(GmailSyncEngineTest, listingFailuresChangeNothing)
