@@ -1,11 +1,23 @@
 #include "core/support/Utf8.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace larkpin {
 
 bool Utf8::isValid(std::string_view bytes)
 {
     std::size_t i = 0;
     while (i < bytes.size()) {
+        // Mail is mostly ASCII: eight bytes without a high bit are passed at once.
+        if (i + 8 <= bytes.size()) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, bytes.data() + i, 8);
+            if ((word & 0x8080808080808080u) == 0) {
+                i += 8;
+                continue;
+            }
+        }
         const auto lead = static_cast<unsigned char>(bytes[i]);
         if (lead < 0x80) {
             ++i;
