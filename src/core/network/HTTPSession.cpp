@@ -133,14 +133,29 @@ struct HTTPSession::Shared {
                 return handles;
             }
         }
-        return Handles{.easy = EasyHandle(curl_easy_init()), .multi = MultiHandle(curl_multi_init())};
+        Handles handles{.easy = EasyHandle(curl_easy_init()), .multi = MultiHandle(curl_multi_init())};
+        if (CURL* curl = handles.easy.get()) {
+            // What every request of this session shares is set once per handle.
+            curl_easy_setopt(curl, CURLOPT_SHARE, share);
+            curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+            curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L); // timeouts must not raise signals in a threaded program
+            curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &collectBody);
+            curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &collectHeader);
+            curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &noteRequestIssued);
+        }
+        return handles;
     }
     void giveBack(Handles handles)
     {
-        // An unfinished transfer leaves with its connection closed. The options are forgotten:
-        // they point at buffers that are about to go away.
-        curl_multi_remove_handle(handles.multi.get(), handles.easy.get());
-        curl_easy_reset(handles.easy.get());
+        // An unfinished transfer leaves with its connection closed. The options that point at
+        // the finished request's buffers are cleared: those are about to go away.
+        CURL* curl = handles.easy.get();
+        curl_multi_remove_handle(handles.multi.get(), curl);
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, nullptr);
+        curl_easy_setopt(curl, CURLOPT_PREREQDATA, nullptr);
         const std::lock_guard guard(idleMutex);
         idle.push_back(std::move(handles));
     }
@@ -207,27 +222,25 @@ HTTPSession::Transfer HTTPSession::start(const Request& request) const
         state->headers.reset(appended);
     }
 
-    curl_easy_setopt(curl, CURLOPT_SHARE, shared_->share);
+    // A handle from the pool keeps the session's options (set when it was made) and whatever
+    // request options it had last time: every one of those is set again here.
     curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L); // timeouts must not raise signals in a threaded program
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, state->headers.get());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &collectBody);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &state->received);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &collectHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &state->received);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, state->errorText.data());
-    curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &noteRequestIssued);
     curl_easy_setopt(curl, CURLOPT_PREREQDATA, &state->received);
     if (request.method == "POST") {
         curl_easy_setopt(curl, CURLOPT_POST, 1L);
         const std::string& body = request.body ? *request.body : std::string();
         curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
         curl_easy_setopt(curl, CURLOPT_COPYPOSTFIELDS, body.c_str());
-    } else if (request.method != "GET") {
-        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    } else {
+        curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
     }
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST,
+                     request.method == "GET" || request.method == "POST" ? nullptr : request.method.c_str());
 
     if (const CURLMcode added = curl_multi_add_handle(multi, curl); added != CURLM_OK)
         throw TransportError(std::string("Could not start a network request: ") + curl_multi_strerror(added));
