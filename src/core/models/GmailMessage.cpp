@@ -43,13 +43,18 @@ std::string joined(std::vector<std::string>&& texts)
     return result;
 }
 
-// Values of the base64url alphabet ("-" and "_" in place of "+" and "/"); -1 for anything else.
-constexpr std::array<signed char, 256> base64URLValues = [] {
-    std::array<signed char, 256> values{};
-    values.fill(-1);
+// The values of the base64url alphabet ("-" and "_" in place of "+" and "/"), already shifted to
+// their place in a group of four characters; anything outside the alphabet sets the top byte, which
+// no valid group reaches.
+constexpr std::uint32_t notBase64URL = 0xFF000000;
+constexpr std::array<std::array<std::uint32_t, 256>, 4> base64URLValues = [] {
+    std::array<std::array<std::uint32_t, 256>, 4> values{};
+    for (auto& shifted : values)
+        shifted.fill(notBase64URL);
     constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
     for (std::size_t i = 0; i < alphabet.size(); ++i)
-        values[static_cast<unsigned char>(alphabet[i])] = static_cast<signed char>(i);
+        for (std::size_t place = 0; place < 4; ++place)
+            values[place][static_cast<unsigned char>(alphabet[i])] = static_cast<std::uint32_t>(i) << (18 - 6 * place);
     return values;
 }();
 
@@ -119,29 +124,30 @@ std::optional<std::string> GmailMessage::decodeBase64URL(std::string_view text, 
         return std::nullopt;
 
     std::string bytes(decodedSize, '\0');
-    std::size_t out = 0;
+    // One check after the loop instead of one per group: bodies are almost always valid.
+    char* out = bytes.data();
+    std::uint32_t seen = 0;
     std::size_t i = 0;
-    const auto value = [&](std::size_t at) { return base64URLValues[static_cast<unsigned char>(digits[at])]; };
+    const auto value = [&](std::size_t place, std::size_t at) {
+        return base64URLValues[place][static_cast<unsigned char>(digits[at])];
+    };
     for (; i + 4 <= digits.size(); i += 4) {
-        const int a = value(i), b = value(i + 1), c = value(i + 2), d = value(i + 3);
-        if ((a | b | c | d) < 0)
-            return std::nullopt;
-        const auto group = static_cast<std::uint32_t>(a << 18 | b << 12 | c << 6 | d);
-        bytes[out++] = static_cast<char>(group >> 16);
-        bytes[out++] = static_cast<char>(group >> 8);
-        bytes[out++] = static_cast<char>(group);
+        const std::uint32_t group = value(0, i) | value(1, i + 1) | value(2, i + 2) | value(3, i + 3);
+        seen |= group;
+        *out++ = static_cast<char>(group >> 16);
+        *out++ = static_cast<char>(group >> 8);
+        *out++ = static_cast<char>(group);
     }
     if (const std::size_t rest = digits.size() - i; rest > 0) {
         std::uint32_t group = 0;
-        for (std::size_t k = 0; k < rest; ++k) {
-            const int v = value(i + k);
-            if (v < 0)
-                return std::nullopt;
-            group |= static_cast<std::uint32_t>(v) << (18 - 6 * k);
-        }
+        for (std::size_t k = 0; k < rest; ++k)
+            group |= value(k, i + k);
+        seen |= group;
         for (std::size_t k = 0; k + 1 < rest; ++k)
-            bytes[out++] = static_cast<char>(group >> (16 - 8 * k));
+            *out++ = static_cast<char>(group >> (16 - 8 * k));
     }
+    if ((seen & notBase64URL) != 0)
+        return std::nullopt;
     if (Utf8::isValid(bytes))
         return bytes;
     return Utf8::fromLatin1(bytes);
