@@ -208,6 +208,24 @@ std::string TextNormalizer::normalized(std::string_view text)
 
     const auto* bytes = reinterpret_cast<const unsigned char*>(prepared.data());
     const std::size_t size = prepared.size();
+    if (UnicodeSupport::isASCII(prepared)) {
+        // Most mail: every character is one byte, nothing is invisible, a dash or a foreign digit,
+        // so runs of white space become one space and the ends are trimmed, in one pass.
+        std::string result;
+        result.reserve(size);
+        bool spaceDue = false;
+        for (std::size_t offset = 0; offset < size; ++offset) {
+            if (isASCIIWhiteSpace(bytes[offset])) {
+                spaceDue = !result.empty();
+                continue;
+            }
+            if (spaceDue)
+                result.push_back(' ');
+            spaceDue = false;
+            result.push_back(static_cast<char>(bytes[offset]));
+        }
+        return result;
+    }
     CharacterSegmenter segmenter(prepared);
     std::string result;
     result.reserve(size);
