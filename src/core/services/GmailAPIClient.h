@@ -89,7 +89,7 @@ public:
     GmailHistoryPage history(const std::string& since) const;
     GmailMessage message(const std::string& id) const;
     /// Sends the request for a message and returns without waiting for the answer. Never throws:
-    /// every failure comes from `MessageRequest::get`.
+    /// every failure comes from the request's `wait` or `get`.
     MessageRequest requestMessage(const std::string& id) const noexcept;
 
 private:

@@ -1,7 +1,8 @@
 #include "core/services/GmailSyncEngine.h"
 
 #include <deque>
-
+#include <optional>
+#include <vector>
 
 namespace larkpin {
 
@@ -98,7 +99,7 @@ void GmailSyncEngine::handleAll(const std::vector<std::string>& messageIDs, cons
                 if (!deleted)
                     throw;
             }
-            claimAhead(2); // only when the group ran out early
+            claimAhead(2); // a safety net: the commit below keeps two messages claimed ahead
             if (held.size() > 1)
                 request = client.requestMessage(messageIDs[held[1]]);
             claimAhead(3); // the one after next, while Gmail answers
@@ -113,7 +114,8 @@ void GmailSyncEngine::handleAll(const std::vector<std::string>& messageIDs, cons
             handled.push_back(std::move(message));
             held.pop_front();
         }
-        commit(0);
+        if (!handled.empty())
+            commit(0);
     } catch (...) {
         // What was handled is committed message by message, in order, as far as it goes: one that
         // cannot be saved must keep neither the messages before it from their codes nor itself

@@ -9,8 +9,10 @@
 
 #include <cstddef>
 #include <memory>
-#include <optional>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace larkpin {
 
