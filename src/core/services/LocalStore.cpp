@@ -282,7 +282,7 @@ int bind(sqlite3_stmt* statement, int position, const std::variant<std::string, 
 const SQLiteStatement& LocalStore::prepared(const char* sql) const
 {
     // Preparing costs about as much as running these statements, and a sync runs a few per message.
-    const auto found = statements_.find(sql);
+    const auto found = statements_.find(std::string_view(sql));
     if (found != statements_.end())
         return *found->second;
     auto statement = std::make_unique<SQLiteStatement>(database_.get(), sql, true);

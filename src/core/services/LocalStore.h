@@ -12,6 +12,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <variant>
 #include <vector>
@@ -119,7 +120,11 @@ private:
     bool inTransaction_ = false;
     Connection database_;
     /// Declared after the connection so that they are finalized before it closes.
-    mutable std::unordered_map<std::string, std::unique_ptr<SQLiteStatement>> statements_;
+    struct TextHash {
+        using is_transparent = void; // found by the SQL text without copying it
+        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+    };
+    mutable std::unordered_map<std::string, std::unique_ptr<SQLiteStatement>, TextHash, std::equal_to<>> statements_;
 };
 
 } // namespace larkpin
