@@ -19,8 +19,9 @@ class GmailMessageDecoder {
 public:
     /// Decoding refuses part trees nested deeper than this, well past anything the walk visits.
     static constexpr int maximumDepth = 100;
-    /// Buffers sized for documents up to this many bytes are kept between messages.
-    static constexpr std::size_t retainedCapacity = 1u << 20;
+    /// Buffers sized for documents up to this many bytes are kept between messages: most messages
+    /// fit, and the buffers take well over ten times the size of the document they were grown for.
+    static constexpr std::size_t retainedCapacity = 256u * 1024;
 
     GmailMessageDecoder();
     ~GmailMessageDecoder();
