@@ -20,7 +20,8 @@
 namespace larkpin {
 
 /// Gmail's REST API, read-only: one authorised GET per operation, HTTP failures mapped to APIError,
-/// bodies decoded into records. Holds no state between calls and never retries.
+/// bodies decoded into records. Keeps nothing between calls but the message decoder's buffers, and
+/// never retries.
 class GmailAPIClient {
 public:
     class APIError : public std::runtime_error {
