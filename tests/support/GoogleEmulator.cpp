@@ -1,5 +1,7 @@
 #include "support/GoogleEmulator.h"
 
+#include "core/support/FileDescriptor.h"
+
 #include <httplib.h>
 
 #include <cerrno>
@@ -20,26 +22,6 @@ namespace {
 
 constexpr auto startTimeout = std::chrono::seconds(20);
 constexpr auto stopTimeout = std::chrono::seconds(10);
-
-/// Closes the descriptor on every way out.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1)
-        : fd_(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
 
 std::string gmailPath(const std::string& path) {
     return path.starts_with("/") ? path : "/gmail/v1/users/me/" + path;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/services/FileDescriptor.h"
+#include "core/support/FileDescriptor.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -169,12 +169,12 @@ LocalStore::StoreError LocalStore::StoreError::execute(const std::string& messag
 
 void LocalStore::ConnectionCloser::operator()(sqlite3* connection) const noexcept { sqlite3_close_v2(connection); }
 
-std::filesystem::path LocalStore::defaultURL()
+std::filesystem::path LocalStore::defaultPath()
 {
-    return defaultURL(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
+    return defaultPath(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
 }
 
-std::filesystem::path LocalStore::defaultURL(const char* xdgDataHome, const char* home)
+std::filesystem::path LocalStore::defaultPath(const char* xdgDataHome, const char* home)
 {
     std::filesystem::path base;
     if (xdgDataHome != nullptr && xdgDataHome[0] == '/')

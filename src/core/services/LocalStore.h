@@ -52,9 +52,9 @@ public:
 
     /// `$XDG_DATA_HOME/Larkpin/larkpin.sqlite`, with `~/.local/share` when the variable is unset or
     /// not an absolute path; `~` is HOME, or the account's home folder when HOME is unset or relative.
-    static std::filesystem::path defaultURL();
+    static std::filesystem::path defaultPath();
     /// The same rule over given values; null stands for an unset variable.
-    static std::filesystem::path defaultURL(const char* xdgDataHome, const char* home);
+    static std::filesystem::path defaultPath(const char* xdgDataHome, const char* home);
 
     /// Opens (or creates) the database at `url` and brings its schema up to date, then purges the
     /// codes whose expiry has passed. A folder that cannot be created throws std::system_error;

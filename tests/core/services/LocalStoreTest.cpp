@@ -273,18 +273,18 @@ TEST(LocalStoreDefaultURL, usesAnAbsoluteXdgDataHomeAndOtherwiseAnAbsoluteHomeFo
         {"relative/data", "/home/me", "/home/me/.local/share/Larkpin/larkpin.sqlite"},
     };
     for (const auto& [xdg, home, expected] : cases)
-        EXPECT_EQ(LocalStore::defaultURL(xdg, home).lexically_normal(), std::filesystem::path(expected))
+        EXPECT_EQ(LocalStore::defaultPath(xdg, home).lexically_normal(), std::filesystem::path(expected))
             << (xdg != nullptr ? xdg : "(unset)");
     // Never a path relative to wherever the program happens to be started.
     for (const char* home : {static_cast<const char*>(nullptr), "", "relative/home"}) {
-        const auto url = LocalStore::defaultURL(nullptr, home);
+        const auto url = LocalStore::defaultPath(nullptr, home);
         EXPECT_TRUE(url.is_absolute() && url.string().ends_with("/.local/share/Larkpin/larkpin.sqlite")) << url;
     }
 
     const char* savedXdg = std::getenv("XDG_DATA_HOME");
     const auto saved = savedXdg != nullptr ? std::optional(std::string(savedXdg)) : std::nullopt;
     ::setenv("XDG_DATA_HOME", "/somewhere/data", 1);
-    EXPECT_EQ(LocalStore::defaultURL(), std::filesystem::path("/somewhere/data/Larkpin/larkpin.sqlite"));
+    EXPECT_EQ(LocalStore::defaultPath(), std::filesystem::path("/somewhere/data/Larkpin/larkpin.sqlite"));
     saved ? ::setenv("XDG_DATA_HOME", saved->c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
 }
 

@@ -4,7 +4,7 @@
 #include "app/services/accessibility/AccessibilityStatusWatch.h"
 #include "app/services/accessibility/AccessibleChildren.h"
 #include "app/services/accessibility/FocusedElementSearch.h"
-#include "app/services/accessibility/GLibHandles.h"
+#include "app/services/GLibHandles.h"
 
 #include <atspi/atspi.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 #include "app/services/accessibility/AccessibilityStatus.h"
 
-#include "app/services/accessibility/GLibHandles.h"
+#include "app/services/GLibHandles.h"
 
 #include <gio/gio.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/services/accessibility/GLibHandles.h"
+#include "app/services/GLibHandles.h"
 
 #include <vector>
 

@@ -1,5 +1,7 @@
 #include "app/services/platform/DesktopLauncher.h"
 
+#include "app/services/GLibHandles.h"
+
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 
@@ -8,15 +10,7 @@
 namespace larkpin {
 namespace {
 
-struct ObjectUnref {
-    void operator()(gpointer object) const noexcept { g_object_unref(object); }
-};
-using DesktopAppInfo = std::unique_ptr<GDesktopAppInfo, ObjectUnref>;
-
-struct ErrorFree {
-    void operator()(GError* error) const noexcept { g_error_free(error); }
-};
-using Error = std::unique_ptr<GError, ErrorFree>;
+using DesktopAppInfo = glib::ObjectRef<GDesktopAppInfo>;
 
 struct ListFree {
     void operator()(GList* list) const noexcept { g_list_free(list); }
@@ -26,14 +20,14 @@ DesktopAppInfo application(const std::string& desktopFileID)
 {
     const std::string id = desktopFileID.ends_with(".desktop") ? desktopFileID : desktopFileID + ".desktop";
     // Null for an unknown id, and also for an entry whose program does not exist.
-    return DesktopAppInfo(g_desktop_app_info_new(id.c_str()));
+    return DesktopAppInfo::adopt(g_desktop_app_info_new(id.c_str()));
 }
 
 } // namespace
 
 bool DesktopLauncher::hasApplication(const std::string& desktopFileID)
 {
-    return !desktopFileID.empty() && application(desktopFileID) != nullptr;
+    return !desktopFileID.empty() && application(desktopFileID);
 }
 
 void DesktopLauncher::openWith(const std::string& desktopFileID, const std::string& url)
@@ -43,19 +37,16 @@ void DesktopLauncher::openWith(const std::string& desktopFileID, const std::stri
         throw LaunchError("No application is installed as " + desktopFileID + ".");
     GList* uris = g_list_append(nullptr, const_cast<char*>(url.c_str()));
     const std::unique_ptr<GList, ListFree> ownedURIs(uris);
-    GError* rawError = nullptr;
-    if (!g_app_info_launch_uris(G_APP_INFO(app.get()), uris, nullptr, &rawError)) {
-        const Error error(rawError);
+    glib::Error error;
+    if (!g_app_info_launch_uris(G_APP_INFO(app.get()), uris, nullptr, glib::ErrorOut(error))) {
         throw LaunchError(error ? error->message : "Could not start " + desktopFileID + ".");
     }
 }
 
 bool DesktopLauncher::openWithDefaultHandler(const std::string& url)
 {
-    GError* rawError = nullptr;
-    const bool opened = g_app_info_launch_default_for_uri(url.c_str(), nullptr, &rawError);
-    const Error error(rawError);
-    return opened;
+    glib::Error error;
+    return g_app_info_launch_default_for_uri(url.c_str(), nullptr, glib::ErrorOut(error));
 }
 
 } // namespace larkpin
