@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
         const larkpin::test::TemporaryFolder folder;
         const auto page = folder.path() / "code.html";
         std::ofstream(page) << larkpin::test::codePage(300);
-        larkpin::test::InteractiveProcess chromium(
+        larkpin::test::ChildProcess chromium(
             {"/bin/sh", "-c",
              "exec /usr/bin/chromium --force-renderer-accessibility --no-sandbox --disable-gpu "
              "--no-first-run "

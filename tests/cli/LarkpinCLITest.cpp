@@ -1,6 +1,6 @@
 // The built `larkpin` binary, run as a user runs it, against a database in a temporary data folder.
 
-#include "support/ProcessRunner.h"
+#include "support/ChildProcess.h"
 #include "support/TemporaryFolder.h"
 #include "cli/platform/OperatingSystem.h"
 #include "core/services/LocalStore.h"
@@ -16,7 +16,7 @@ namespace larkpin {
 namespace {
 
 using test::ProcessResult;
-using test::ProcessRunner;
+using test::ChildProcess;
 
 const std::string usage = "Larkpin\n"
                           "\n"
@@ -56,7 +56,7 @@ protected:
     {
         arguments.insert(arguments.begin(), LARKPIN_CLI_PATH);
         environment.emplace("XDG_DATA_HOME", dataHome().string());
-        return ProcessRunner::run(arguments, environment);
+        return ChildProcess::run(arguments, environment);
     }
 
     LocalStore store() { return LocalStore(database()); }
@@ -265,7 +265,7 @@ TEST_F(LarkpinCLITest, copyPutsTheNewestCodeOnTheClipboardAndMarksItUsed)
     EXPECT_EQ(result.out, "Copied the latest code from GitHub.\n");
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(ProcessRunner::run({"/usr/bin/xclip", "-o", "-selection", "clipboard"}).out, "654321");
+    EXPECT_EQ(ChildProcess::run({"/usr/bin/xclip", "-o", "-selection", "clipboard"}).out, "654321");
     EXPECT_EQ(larkpin({"latest", "--plain"}).out, "111111\n");
 }
 
@@ -321,7 +321,7 @@ TEST_F(LarkpinCLITest, failsAtOnceWhileAnotherProcessHoldsTheWriteLock)
 
 TEST_F(LarkpinCLITest, reportsAFailedWriteToStandardOutput)
 {
-    const auto result = ProcessRunner::run({"/bin/sh", "-c", std::string(LARKPIN_CLI_PATH) + " version > /dev/full"});
+    const auto result = ChildProcess::run({"/bin/sh", "-c", std::string(LARKPIN_CLI_PATH) + " version > /dev/full"});
     EXPECT_EQ(result.err, "larkpin: Could not write to standard output.\n");
     EXPECT_EQ(result.status, 1);
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/services/accessibility/AccessibilityStatus.h"
-#include "support/InteractiveProcess.h"
+#include "support/ChildProcess.h"
 
 #include <glib.h>
 
@@ -69,7 +69,7 @@ struct ReportedGeometry {
 class FieldProgram {
 public:
     explicit FieldProgram(const std::vector<std::string>& argv)
-        : process_(std::make_unique<InteractiveProcess>(argv)) {
+        : process_(std::make_unique<ChildProcess>(argv)) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline) {
             const auto line = process_->readLine(std::chrono::seconds(1));
@@ -81,7 +81,7 @@ public:
     }
 
     bool ready() const { return ready_; }
-    InteractiveProcess& process() { return *process_; }
+    ChildProcess& process() { return *process_; }
 
     void focus(const std::string& id) { process_->ask("focus " + id, "focused"); }
     /// The field's text as the program itself sees it.
@@ -104,7 +104,7 @@ public:
     }
 
 private:
-    std::unique_ptr<InteractiveProcess> process_;
+    std::unique_ptr<ChildProcess> process_;
     bool ready_ = false;
 };
 

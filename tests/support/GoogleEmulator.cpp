@@ -1,18 +1,9 @@
 #include "support/GoogleEmulator.h"
 
-#include "core/support/FileDescriptor.h"
-
 #include <httplib.h>
 
-#include <cerrno>
-#include <csignal>
-#include <fcntl.h>
-#include <poll.h>
 #include <stdexcept>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace larkpin::test {
 
@@ -84,66 +75,30 @@ std::uint64_t GoogleEmulator::Counters::requestsTo(const std::string& path) cons
     return found == requests.end() ? 0 : found->second;
 }
 
-GoogleEmulator::GoogleEmulator(const std::filesystem::path& executable,
-                               const std::vector<std::string>& arguments) {
-    std::vector<std::string> argText{executable.string()};
-    argText.insert(argText.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& text : argText)
-        argv.push_back(text.data());
-    argv.push_back(nullptr);
+namespace {
 
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0)
-        throw std::runtime_error("google emulator: cannot make a pipe");
-    FileDescriptor readEnd(ends[0]);
-    FileDescriptor writeEnd(ends[1]);
-    const pid_t parent = ::getpid();
-    pid_ = ::fork();
-    if (pid_ < 0)
-        throw std::runtime_error("google emulator: fork failed");
-    if (pid_ == 0) {
-        // Only async-signal-safe calls between fork and exec. The emulator must not outlive a test
-        // process that crashes or is killed.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent)
-            ::_exit(127);
-        ::dup2(ends[1], STDOUT_FILENO);
-        const int nothing = ::open("/dev/null", O_RDONLY);
-        if (nothing >= 0)
-            ::dup2(nothing, STDIN_FILENO);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    writeEnd.reset();
+std::vector<std::string> commandLine(const std::filesystem::path& executable, const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> argv{executable.string()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return argv;
+}
 
+} // namespace
+
+GoogleEmulator::GoogleEmulator(const std::filesystem::path& executable, const std::vector<std::string>& arguments)
+    : process_(commandLine(executable, arguments))
+{
     // The first line is the base URL, printed once the emulator accepts connections.
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + startTimeout;
-    std::string failure;
-    while (line.find('\n') == std::string::npos && failure.empty()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd ready{readEnd.get(), POLLIN, 0};
-        const int polled = left.count() > 0 ? ::poll(&ready, 1, static_cast<int>(left.count())) : 0;
-        if (polled < 0 && errno == EINTR)
-            continue;
-        if (polled <= 0) {
-            failure = "did not print its URL within " + std::to_string(startTimeout.count()) + " seconds";
-            break;
-        }
-        char buffer[256];
-        const auto n = ::read(readEnd.get(), buffer, sizeof buffer);
-        if (n > 0)
-            line.append(buffer, static_cast<std::size_t>(n));
-        else if (n == 0 || errno != EINTR)
-            failure = "ended before printing its URL";
-    }
+    const auto line = process_.readLine(startTimeout);
     const std::string prefix = "http://127.0.0.1:";
-    if (failure.empty() && !line.starts_with(prefix))
-        failure = "printed \"" + line.substr(0, line.find('\n')) + "\" instead of its URL";
-    if (failure.empty()) {
-        baseURL_ = line.substr(0, line.find('\n'));
+    std::string failure;
+    if (!line)
+        failure = "did not print its URL within " + std::to_string(startTimeout.count()) + " seconds";
+    else if (!line->starts_with(prefix))
+        failure = "printed \"" + *line + "\" instead of its URL";
+    else {
+        baseURL_ = *line;
         try {
             port_ = std::stoi(baseURL_.substr(prefix.size()));
         } catch (const std::exception&) {
@@ -157,33 +112,7 @@ GoogleEmulator::GoogleEmulator(const std::filesystem::path& executable,
     }
 }
 
-GoogleEmulator::~GoogleEmulator() {
-    stop();
-}
-
-int GoogleEmulator::stop() {
-    if (exitStatus_)
-        return *exitStatus_;
-    if (pid_ <= 0)
-        return -1;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + stopTimeout;
-    for (;;) {
-        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-        if (done == pid_ || (done < 0 && errno != EINTR))
-            break;
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid_, SIGKILL);
-            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-            }
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return *exitStatus_;
-}
+int GoogleEmulator::stop() { return process_.stop(stopTimeout); }
 
 json GoogleEmulator::control(const std::string& method, const std::string& path, const json& body) const {
     const std::string target = path.starts_with("/") ? path : "/_emulator/" + path;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/ChildProcess.h"
+
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -8,7 +10,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace larkpin::test {
@@ -119,7 +120,6 @@ public:
     /// Starts the emulator with extra command-line arguments (for example --mailbox or --messages).
     explicit GoogleEmulator(const std::filesystem::path& executable,
                             const std::vector<std::string>& arguments = {});
-    ~GoogleEmulator();
     GoogleEmulator(const GoogleEmulator&) = delete;
     GoogleEmulator& operator=(const GoogleEmulator&) = delete;
 
@@ -172,10 +172,9 @@ public:
     int stop();
 
 private:
-    pid_t pid_ = -1;
+    ChildProcess process_;
     int port_ = 0;
     std::string baseURL_;
-    std::optional<int> exitStatus_;
 };
 
 } // namespace larkpin::test

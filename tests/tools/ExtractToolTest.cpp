@@ -1,4 +1,4 @@
-#include "support/ProcessRunner.h"
+#include "support/ChildProcess.h"
 #include "support/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@ namespace {
         const test::TemporaryFolder folder;
         const auto path = folder.path() / "input.jsonl";
         std::ofstream(path, std::ios::binary) << input;
-        return test::ProcessRunner::run({"/bin/sh", "-c", "exec \"$0\" < \"$1\"", LARKPIN_EXTRACT_PATH, path.string()});
+        return test::ChildProcess::run({"/bin/sh", "-c", "exec \"$0\" < \"$1\"", LARKPIN_EXTRACT_PATH, path.string()});
     }
 
     TEST(ExtractTool, writesOneLinePerMessage)

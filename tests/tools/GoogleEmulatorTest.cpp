@@ -7,7 +7,7 @@
 #include "core/models/GmailMessageDecoder.h"
 #include "core/network/HTTPSession.h"
 #include "support/GoogleEmulator.h"
-#include "support/ProcessRunner.h"
+#include "support/ChildProcess.h"
 #include "support/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
@@ -285,12 +285,12 @@ TEST(GoogleEmulatorStartTest, RefusesBadArgumentsAndMessageFiles)
     };
     for (auto arguments : cases) {
         arguments.insert(arguments.begin(), path);
-        const auto result = test::ProcessRunner::run(arguments);
+        const auto result = test::ChildProcess::run(arguments);
         EXPECT_EQ(result.status, 2) << arguments[1];
         EXPECT_EQ(result.out, "") << arguments[1];
         EXPECT_NE(result.err, "") << arguments[1];
     }
-    const auto bad = test::ProcessRunner::run({path, "--mailbox", "a@example.com=t", "--messages", folder.path().string()});
+    const auto bad = test::ChildProcess::run({path, "--mailbox", "a@example.com=t", "--messages", folder.path().string()});
     EXPECT_NE(bad.err.find("bad.json"), std::string::npos) << bad.err;
 }
 

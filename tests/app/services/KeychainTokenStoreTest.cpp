@@ -3,7 +3,7 @@
 
 #include "app/services/KeychainTokenStore.h"
 #include "core/auth/PKCE.h"
-#include "support/ProcessRunner.h"
+#include "support/ChildProcess.h"
 #include "support/SecretServiceProbe.h"
 
 #include <gtest/gtest.h>
@@ -186,7 +186,7 @@ TEST_F(KeychainTokenStoreTest, TheApplicationsServiceIsItsIdWithTheOAuthSuffix)
 TEST(KeychainTokenStoreFailureTest, AnUnreachableSecretServiceIsTheStatusCaseWithLibsecretsMessage)
 {
     for (const std::string operation : {"save", "read", "delete"}) {
-        const auto result = test::ProcessRunner::run(
+        const auto result = test::ChildProcess::run(
             {LARKPIN_KEYCHAIN_CHILD_PATH, operation, "dev.larkpin.Larkpin.test.google-oauth", "111", "1//secret-token"},
             {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/larkpin-bus"}});
         EXPECT_EQ(result.status, 1) << operation << ": " << result.out << result.err;

@@ -3,7 +3,7 @@
 
 #include "support/AccessibilityDesktop.h"
 #include "support/CodePage.h"
-#include "support/ProcessRunner.h"
+#include "support/ChildProcess.h"
 #include "support/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
@@ -71,12 +71,12 @@ TEST_F(TypedFillTest, fillsAQtQuickTextField) {
 
 /// The title of the active window, through the window manager's hints.
 std::string activeWindowTitle() {
-    const auto active = test::ProcessRunner::run({"/usr/bin/xprop", "-root", "_NET_ACTIVE_WINDOW"});
+    const auto active = test::ChildProcess::run({"/usr/bin/xprop", "-root", "_NET_ACTIVE_WINDOW"});
     const auto hash = active.out.rfind(' ');
     if (active.status != 0 || hash == std::string::npos)
         return {};
     const std::string window = active.out.substr(hash + 1, active.out.find('\n') - hash - 1);
-    return test::ProcessRunner::run({"/usr/bin/xprop", "-id", window, "_NET_WM_NAME"}).out;
+    return test::ChildProcess::run({"/usr/bin/xprop", "-id", window, "_NET_WM_NAME"}).out;
 }
 
 TEST_F(TypedFillTest, fillsACodeInputInChromium) {
@@ -88,7 +88,7 @@ TEST_F(TypedFillTest, fillsACodeInputInChromium) {
     std::ofstream(page) << test::codePage(20);
     const auto profile = folder.path() / "profile";
     // Chromium reads the accessibility switch only at start; the session turned it on already.
-    test::InteractiveProcess chromium(
+    test::ChildProcess chromium(
         {"/bin/sh", "-c",
          "exec \"$0\" --force-renderer-accessibility --no-sandbox --disable-gpu "
          "--no-first-run --disable-background-networking --disable-component-update "
