@@ -499,7 +499,8 @@ struct AccessibilityCoordinator::Impl {
     }
 
     /// Selects the field's whole text, so that typing replaces it: through the Text interface
-    /// where the application honours it, else with Ctrl+A.
+    /// where the application honours it, else with Ctrl+A. Fails with unavailable when Control may
+    /// still be down, after trying twice to release it: it must not stay down for the user's keys.
     static void selectAll(AtspiAccessible* element) {
         const auto text = glib::ObjectRef<AtspiText>::adopt(atspi_accessible_get_text_iface(element));
         if (!text)
@@ -518,26 +519,34 @@ struct AccessibilityCoordinator::Impl {
             atspi_text_get_selection(text.get(), 0, glib::ErrorOut(readError)));
         if (selected && selected->start_offset == 0 && selected->end_offset == count)
             return;
-        // Some toolkits (Qt Quick) ignore selection requests. The modifier is locked and always
-        // unlocked again, so that no Control stays down for the user's next keys.
+        // Some toolkits (Qt Quick) ignore selection requests.
         constexpr glong controlMask = 1 << 2;
         constexpr glong letterA = 0x61;
-        glib::Error lockError, keyError, unlockError;
-        if (atspi_generate_keyboard_event(controlMask, nullptr, ATSPI_KEY_LOCKMODIFIERS,
-                                          glib::ErrorOut(lockError))) {
-            atspi_generate_keyboard_event(letterA, nullptr, ATSPI_KEY_SYM, glib::ErrorOut(keyError));
-            atspi_generate_keyboard_event(controlMask, nullptr, ATSPI_KEY_UNLOCKMODIFIERS,
-                                          glib::ErrorOut(unlockError));
+        const auto send = [](glong code, AtspiKeySynthType type) {
+            glib::Error error;
+            return atspi_generate_keyboard_event(code, nullptr, type, glib::ErrorOut(error)) && !error;
+        };
+        // A lock that reports failure may still have taken effect, so it is released all the same.
+        const bool locked = send(controlMask, ATSPI_KEY_LOCKMODIFIERS);
+        if (locked)
+            send(letterA, ATSPI_KEY_SYM);
+        if (!send(controlMask, ATSPI_KEY_UNLOCKMODIFIERS)) {
+            send(controlMask, ATSPI_KEY_UNLOCKMODIFIERS);
+            throw FillError::unavailable();
         }
+        if (!locked)
+            throw FillError::unavailable();
     }
 
     void typeInto(const FocusedField& field, std::string_view code) {
         AtspiAccessible* element = field.element.get();
-        // Keys go wherever the keyboard focus is: make sure, right before the first one, that it
-        // is still this field.
+        // Keys go wherever the keyboard focus is: make sure that it is still this field before
+        // selecting, and again right before the first key, since selecting takes several calls.
         if (!stillFocused(field))
             throw FillError::focusChanged();
         selectAll(element);
+        if (!stillFocused(field))
+            throw FillError::focusChanged();
         glib::Error error;
         const std::string keys(code);
         if (!atspi_generate_keyboard_event(0, keys.c_str(), ATSPI_KEY_STRING, glib::ErrorOut(error)) || error)
