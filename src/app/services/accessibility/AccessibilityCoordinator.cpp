@@ -21,6 +21,9 @@ namespace {
 using Accessible = glib::ObjectRef<AtspiAccessible>;
 
 constexpr int nearbyLabelLevels = 3;
+// A field's text is read in pieces of this many characters, only as far as the length rule needs:
+// the focused element may be a terminal with its scrollback or a whole web document.
+constexpr gint valuePiece = 64;
 // Typed keys reach the field through the display server; give it this long to show them.
 constexpr auto readBackDeadline = std::chrono::milliseconds(1500);
 constexpr auto readBackPause = std::chrono::milliseconds(5);
@@ -230,6 +233,30 @@ std::optional<ScreenRect> frame(AtspiAccessible* element) {
                       static_cast<double>(extents->width), static_cast<double>(extents->height)};
 }
 
+/// Reads the element's text into `descriptor.value` piece by piece while the rules that need no label
+/// still pass, so that a long text stops after the piece that makes it too long. Characters that a
+/// piece boundary splits (a letter and its marks) are whole again once the next piece is added.
+void readValue(AtspiAccessible* element, OTPFieldDescriptor& descriptor) {
+    descriptor.value.clear();
+    const auto text = glib::ObjectRef<AtspiText>::adopt(atspi_accessible_get_text_iface(element));
+    if (!text)
+        return;
+    glib::Error countError;
+    const gint count = atspi_text_get_character_count(text.get(), glib::ErrorOut(countError));
+    for (gint start = 0; !countError && start < count; start += valuePiece) {
+        glib::Error error;
+        std::string piece = glib::takeString(atspi_text_get_text(
+            text.get(), start, std::min(count, start + valuePiece), glib::ErrorOut(error)));
+        if (error) {
+            descriptor.value.clear();
+            return;
+        }
+        descriptor.value += piece;
+        if (!descriptor.passesRulesOtherThanLabel())
+            return;
+    }
+}
+
 bool hasControlCharacters(std::string_view text) {
     return std::any_of(text.begin(), text.end(),
                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
@@ -433,9 +460,9 @@ struct AccessibilityCoordinator::Impl {
         return *facts.nearby;
     }
 
-    /// Reads the focused element. With `asFarAsDecisive`, the label stops short of the nearby
-    /// labels when the earlier texts already name a code (the keyword rule cannot change then), and
-    /// is not read at all when a rule without the label already fails.
+    /// Reads the focused element. With `asFarAsDecisive`, each part is read only when the rules
+    /// before it leave the answer open: the label not when the field's shape fails, the nearby labels
+    /// not when the earlier texts already name a code, the text not when the label names none.
     std::optional<Reading> read(LabelNeed need) {
         Facts* found = focusedFacts();
         if (!found)
@@ -448,14 +475,18 @@ struct AccessibilityCoordinator::Impl {
             .role = found->roles.role,
             .subrole = found->roles.subrole,
             .label = {},
-            .value = textContents(found->element.get()),
+            .value = {},
             .isSettable = found->roles.textEntry && current->editable && current->enabled && current->focused,
         };
+        // With no value yet, the rules without the label are those of the field's shape.
         if (need == LabelNeed::complete || descriptor.passesRulesOtherThanLabel()) {
             const std::string& own = ownLabel(*found);
             const bool decided =
                 need == LabelNeed::asFarAsDecisive && OTPFieldDescriptor::labelNamesCode(own);
             descriptor.label = join({own, decided ? std::string_view() : std::string_view(nearby(*found))});
+            if (need == LabelNeed::complete || decided ||
+                OTPFieldDescriptor::labelNamesCode(descriptor.label))
+                readValue(found->element.get(), descriptor);
         }
         return Reading{found->element, found->processID, std::move(descriptor)};
     }

@@ -78,7 +78,8 @@ public:
     std::optional<FocusedField> focusedOTPField();
 
     /// The focused element of another application described in full, code field or not. For
-    /// diagnostics and tests: unlike focusedOTPField() it always reads every label text.
+    /// diagnostics and tests: unlike focusedOTPField() it always reads every label text. Its value
+    /// is, like there, the field's text only as far as the length rule needs (at least 64 characters).
     std::optional<OTPFieldDescriptor> focusedFieldDescriptor();
 
     /// Replaces the whole text of `field` with `code`, never submitting anything. Fails with
