@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -21,6 +22,9 @@ namespace {
 using Accessible = glib::ObjectRef<AtspiAccessible>;
 
 constexpr int nearbyLabelLevels = 3;
+// Siblings read per level of the nearby-label climb, those nearest the field: a label sits next to
+// its field, and a web page's form may hold thousands of elements, each one call to read.
+constexpr int nearbyLabelSiblings = 32;
 // A field's text is read in pieces of this many characters, only as far as the length rule needs:
 // the focused element may be a terminal with its scrollback or a whole web document.
 constexpr gint valuePiece = 64;
@@ -147,8 +151,11 @@ std::string nearbyLabel(AtspiAccessible* element) {
         if (!above)
             return {};
         const AccessibleElement currentElement(current);
+        glib::Error indexError;
+        const gint index = atspi_accessible_get_index_in_parent(current.get(), glib::ErrorOut(indexError));
         std::vector<std::string> texts;
-        for (const auto& sibling : accessibleChildren(above.get())) {
+        for (const auto& sibling :
+             accessibleChildrenAround(above.get(), indexError ? -1 : index, nearbyLabelSiblings)) {
             if (AccessibleElement(sibling) == currentElement || !isStaticText(role(sibling.get())))
                 continue;
             std::string text = name(sibling.get());
@@ -339,13 +346,22 @@ struct AccessibilityCoordinator::Impl {
 
     static void onChange(AtspiEvent* event, void* data) {
         auto* self = static_cast<Impl*>(data);
-        // Typing into the focused field changes its value, which is read on every call anyway.
-        const bool ownText =
-            event->source && g_str_has_prefix(event->type, "object:text-changed") && self->focused &&
-            AccessibleElement(Accessible::retain(event->source)) == AccessibleElement(self->focused);
-        if (!ownText)
+        // Only the focused element's application can change its labels; browsers send these events
+        // all the time. Typing into the focused field changes its value, which is read anyway.
+        const bool concernsLabel =
+            event->source && self->focused && sameApplication(event->source, self->focused.get()) &&
+            !(g_str_has_prefix(event->type, "object:text-changed") &&
+              AccessibleElement(Accessible::retain(event->source)) == AccessibleElement(self->focused));
+        if (concernsLabel)
             ++self->labelGeneration;
         g_boxed_free(ATSPI_TYPE_EVENT, event);
+    }
+
+    static bool sameApplication(AtspiAccessible* a, AtspiAccessible* b) {
+        const AtspiApplication* first = a->parent.app;
+        const AtspiApplication* second = b->parent.app;
+        return first && second && first->bus_name && second->bus_name &&
+               std::strcmp(first->bus_name, second->bus_name) == 0;
     }
 
     bool connect() {
