@@ -17,8 +17,8 @@
  * Firefox does) and hands the focus to "name" as soon as its text is selected through the
  * accessibility bus; "crowded" sits among hundreds of labels. "notes" and "pasted" hold long
  * texts; "marks-8" and "marks-9" hold 8 and 9 letters written with many combining marks. */
-#include <gtk/gtk.h>
 #include <gtk/gtk-a11y.h>
+#include <gtk/gtk.h>
 
 #include <stdio.h>
 #include <unistd.h>
@@ -87,7 +87,8 @@ static AtkObject* countedRefChild(AtkObject* object, gint index)
         GHashTable* asked = g_object_get_data(G_OBJECT(widget), "children-asked");
         if (!asked) {
             asked = g_hash_table_new(g_direct_hash, g_direct_equal);
-            g_object_set_data_full(G_OBJECT(widget), "children-asked", asked, (GDestroyNotify)g_hash_table_unref);
+            g_object_set_data_full(G_OBJECT(widget), "children-asked", asked,
+                                   (GDestroyNotify)g_hash_table_unref);
         }
         g_hash_table_add(asked, GINT_TO_POINTER(index + 1));
         setCounter(widget, "child-requests", counter(widget, "child-requests") + 1);
@@ -112,7 +113,8 @@ static gboolean jumpingSetSelection(AtkText* text, gint number, gint start, gint
 
 static void wrapToolkitHandlers(void)
 {
-    AtkTextIface* viewText = g_type_interface_peek(g_type_class_ref(GTK_TYPE_TEXT_VIEW_ACCESSIBLE), ATK_TYPE_TEXT);
+    AtkTextIface* viewText =
+        g_type_interface_peek(g_type_class_ref(GTK_TYPE_TEXT_VIEW_ACCESSIBLE), ATK_TYPE_TEXT);
     toolkitGetText = viewText->get_text;
     viewText->get_text = countedGetText;
     AtkObjectClass* container = g_type_class_ref(GTK_TYPE_CONTAINER_ACCESSIBLE);
@@ -256,9 +258,12 @@ static void build(Variants* variants)
         if (letter == 8)
             gtk_container_add(GTK_CONTAINER(pair),
                               labelledRow("Verification code", entry(variants, "marks-8", marks->str)));
-        g_string_append(marks, "e\xcc\x81\xcc\x82\xcc\x83\xcc\x84\xcc\x86\xcc\x87\xcc\x88\xcc\x8a\xcc\x8b\xcc\x8c\xcc\xa3");
+        g_string_append(
+            marks,
+            "e\xcc\x81\xcc\x82\xcc\x83\xcc\x84\xcc\x86\xcc\x87\xcc\x88\xcc\x8a\xcc\x8b\xcc\x8c\xcc\xa3");
     }
-    gtk_container_add(GTK_CONTAINER(pair), labelledRow("Verification code", entry(variants, "marks-9", marks->str)));
+    gtk_container_add(GTK_CONTAINER(pair),
+                      labelledRow("Verification code", entry(variants, "marks-9", marks->str)));
     g_string_free(marks, TRUE);
     gtk_container_add(add, pair);
 
@@ -320,8 +325,8 @@ static void run(Variants* variants, char* line)
     } else if (strcmp(command, "reads") == 0) {
         GtkWidget* parent = gtk_widget_get_parent(field);
         GHashTable* asked = g_object_get_data(G_OBJECT(parent), "children-asked");
-        reply("reads %s %d %u %d", words[1], counter(field, "widest-read"), asked ? g_hash_table_size(asked) : 0,
-              counter(parent, "child-requests"));
+        reply("reads %s %d %u %d", words[1], counter(field, "widest-read"),
+              asked ? g_hash_table_size(asked) : 0, counter(parent, "child-requests"));
         setCounter(field, "widest-read", 0);
         setCounter(parent, "child-requests", 0);
         g_object_set_data(G_OBJECT(parent), "children-asked", NULL);
