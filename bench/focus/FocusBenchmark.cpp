@@ -43,16 +43,6 @@ template <typename Call> double medianMicroseconds(int calls, Call call) {
     return samples[samples.size() / 2];
 }
 
-bool labelMentions(AccessibilityCoordinator& coordinator, const std::string& marker,
-                   std::chrono::milliseconds timeout) {
-    return larkpin::test::pumpUntil(
-        [&] {
-            const auto descriptor = coordinator.focusedFieldDescriptor();
-            return descriptor && descriptor->label.find(marker) != std::string::npos;
-        },
-        timeout);
-}
-
 int fail(const std::string& message) {
     std::cerr << "bench: " << message << "\n";
     return 1;
@@ -74,7 +64,7 @@ int main(int argc, char** argv) {
     if (!gtk.ready())
         return fail("the GTK field-variants program did not start");
     gtk.focus("labelled");
-    if (!labelMentions(coordinator, " labelled ", 10s) || !coordinator.focusedOTPField())
+    if (!larkpin::test::focusReaches(coordinator, " labelled ", 10s) || !coordinator.focusedOTPField())
         return fail("the GTK code field was not recognised");
     const double recognised = medianMicroseconds(calls, [&] {
         if (!coordinator.focusedOTPField())
@@ -82,7 +72,7 @@ int main(int argc, char** argv) {
     });
 
     gtk.focus("name");
-    if (!labelMentions(coordinator, " name ", 10s))
+    if (!larkpin::test::focusReaches(coordinator, " name ", 10s))
         return fail("the GTK name field never had the focus");
     const double other = medianMicroseconds(calls, [&] {
         if (coordinator.focusedOTPField())
@@ -103,7 +93,7 @@ int main(int argc, char** argv) {
              "--user-data-dir=\"$0\" "
              "\"file://$1\" >/dev/null 2>&1",
              (folder.path() / "profile").string(), page.string()});
-        if (!labelMentions(coordinator, " code-input ", 60s) || !coordinator.focusedOTPField())
+        if (!larkpin::test::focusReaches(coordinator, " code-input ", 60s) || !coordinator.focusedOTPField())
             return fail("the Chromium code input was not recognised");
         const double median = medianMicroseconds(calls, [&] {
             if (!coordinator.focusedOTPField())

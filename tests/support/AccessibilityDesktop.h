@@ -1,6 +1,8 @@
 #pragma once
 
+#include "app/services/accessibility/AccessibilityCoordinator.h"
 #include "app/services/accessibility/AccessibilityStatus.h"
+#include "app/services/accessibility/ScreenRect.h"
 #include "support/ChildProcess.h"
 
 #include <glib.h>
@@ -16,20 +18,12 @@
 
 namespace larkpin::test {
 
-/// Why tests that need a display and an accessibility bus cannot run here; empty when they can.
-inline std::string missingDesktop() {
-    if (!std::getenv("DISPLAY"))
-        return "no DISPLAY: run inside scripts/test-session";
-    if (!std::getenv("DBUS_SESSION_BUS_ADDRESS"))
-        return "no session bus: run inside scripts/test-session";
-    return {};
-}
-
-/// missingDesktop(), and also why not when the accessibility bus is switched off.
-inline std::string missingAccessibleDesktop() {
-    if (auto missing = missingDesktop(); !missing.empty())
-        return missing;
-    if (!AccessibilityStatus::isEnabled(std::chrono::seconds(1)))
+/// Why tests that need a display and a session bus (and, when asked, the accessibility bus
+/// switched on) cannot run here; empty when they can.
+inline std::string missingDesktop(bool accessible = false) {
+    if (!std::getenv("DISPLAY") || !std::getenv("DBUS_SESSION_BUS_ADDRESS"))
+        return "no display or session bus: run inside scripts/test-session";
+    if (accessible && !AccessibilityStatus::isEnabled(std::chrono::seconds(1)))
         return "the accessibility bus is off: run inside scripts/test-session";
     return {};
 }
@@ -50,60 +44,67 @@ inline bool pumpUntil(const std::function<bool()>& done,
     }
 }
 
-/// A rectangle a helper program reported: "geometry ID x y width height".
-struct ReportedGeometry {
-    int x = 0, y = 0, width = 0, height = 0;
+/// Runs the main context until the focused element's label, as `coordinator` reads it, mentions
+/// `marker`; answers whether it did in time.
+inline bool focusReaches(AccessibilityCoordinator& coordinator, const std::string& marker,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    return pumpUntil(
+        [&] {
+            const auto descriptor = coordinator.focusedFieldDescriptor();
+            return descriptor && descriptor->label.find(marker) != std::string::npos;
+        },
+        timeout);
+}
 
-    static std::optional<ReportedGeometry> parse(const std::string& line) {
-        std::istringstream words(line);
-        std::string command, id;
-        ReportedGeometry geometry;
-        if (words >> command >> id >> geometry.x >> geometry.y >> geometry.width >> geometry.height)
-            return geometry;
-        return std::nullopt;
-    }
-};
-
-/// A field-variants program (GTK, Qt Quick) started for one test and driven over its standard
-/// input: it announces "ready" once its window is active.
+/// A field program (tests/support/FieldVariants.c, QtQuickFields.cpp) started for one test and
+/// driven over its standard input; it announces "ready" once its window is active.
 class FieldProgram {
 public:
+    /// What others asked of a field since the last look: the widest text read, and the children of
+    /// its parent (distinct ones, requests).
+    struct Reads {
+        double widestText = 0, distinctChildren = 0, childRequests = 0;
+    };
+
     explicit FieldProgram(const std::vector<std::string>& argv)
         : process_(std::make_unique<ChildProcess>(argv)) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (std::chrono::steady_clock::now() < deadline) {
-            const auto line = process_->readLine(std::chrono::seconds(1));
-            if (line && line->rfind("ready", 0) == 0) {
-                ready_ = true;
-                break;
-            }
-        }
+        // The empty line only draws an error line, which is skipped.
+        ready_ = process_->ask("", "ready", std::chrono::seconds(20)).has_value();
     }
 
     bool ready() const { return ready_; }
     ChildProcess& process() { return *process_; }
 
     void focus(const std::string& id) { process_->ask("focus " + id, "focused"); }
-    /// The field's text as the program itself sees it.
-    std::optional<std::string> text(const std::string& id) {
-        const std::string prefix = "text " + id + " ";
-        const auto answer = process_->ask("text " + id, "text " + id);
-        if (!answer)
-            return std::nullopt;
-        return answer->size() >= prefix.size() ? answer->substr(prefix.size()) : std::string();
-    }
     void set(const std::string& id, const std::string& text) {
         process_->ask("set " + id + " " + text, "set");
     }
-    void setEditable(const std::string& id, bool editable) {
-        process_->ask("editable " + id + (editable ? " 1" : " 0"), "editable");
+    /// The field's text as the program itself sees it.
+    std::optional<std::string> text(const std::string& id) {
+        const auto answer = process_->ask("text " + id, "text " + id);
+        return answer ? std::optional(answer->substr(std::min(answer->size(), id.size() + 6))) : std::nullopt;
     }
-    std::optional<ReportedGeometry> geometry(const std::string& id) {
-        const auto answer = process_->ask("geometry " + id, "geometry");
-        return answer ? ReportedGeometry::parse(*answer) : std::nullopt;
+    std::optional<ScreenRect> geometry(const std::string& id) {
+        ScreenRect r;
+        return numbers("geometry", id, {&r.x, &r.y, &r.width, &r.height}) ? std::optional(r) : std::nullopt;
+    }
+    std::optional<Reads> reads(const std::string& id) {
+        Reads r;
+        return numbers("reads", id, {&r.widestText, &r.distinctChildren, &r.childRequests}) ? std::optional(r)
+                                                                                            : std::nullopt;
     }
 
 private:
+    /// Asks `command ID` and reads the numbers after the answer's first two words.
+    bool numbers(const std::string& command, const std::string& id, std::initializer_list<double*> into) {
+        std::istringstream words(process_->ask(command + " " + id, command).value_or(""));
+        std::string skipped;
+        words >> skipped >> skipped;
+        for (double* number : into)
+            words >> *number;
+        return !words.fail();
+    }
+
     std::unique_ptr<ChildProcess> process_;
     bool ready_ = false;
 };

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -21,6 +22,12 @@ namespace {
 using Accessible = glib::ObjectRef<AtspiAccessible>;
 
 constexpr int nearbyLabelLevels = 3;
+// Siblings read per level of the nearby-label climb, those nearest the field: a label sits next to
+// its field, and a web page's form may hold thousands of elements, each one call to read.
+constexpr int nearbyLabelSiblings = 32;
+// A field's text is read in pieces of this many characters, only as far as the length rule needs:
+// the focused element may be a terminal with its scrollback or a whole web document.
+constexpr gint valuePiece = 64;
 // Typed keys reach the field through the display server; give it this long to show them.
 constexpr auto readBackDeadline = std::chrono::milliseconds(1500);
 constexpr auto readBackPause = std::chrono::milliseconds(5);
@@ -144,8 +151,11 @@ std::string nearbyLabel(AtspiAccessible* element) {
         if (!above)
             return {};
         const AccessibleElement currentElement(current);
+        glib::Error indexError;
+        const gint index = atspi_accessible_get_index_in_parent(current.get(), glib::ErrorOut(indexError));
         std::vector<std::string> texts;
-        for (const auto& sibling : accessibleChildren(above.get())) {
+        for (const auto& sibling :
+             accessibleChildrenAround(above.get(), indexError ? -1 : index, nearbyLabelSiblings)) {
             if (AccessibleElement(sibling) == currentElement || !isStaticText(role(sibling.get())))
                 continue;
             std::string text = name(sibling.get());
@@ -230,6 +240,30 @@ std::optional<ScreenRect> frame(AtspiAccessible* element) {
                       static_cast<double>(extents->width), static_cast<double>(extents->height)};
 }
 
+/// Reads the element's text into `descriptor.value` piece by piece while the rules that need no label
+/// still pass, so that a long text stops after the piece that makes it too long. Characters that a
+/// piece boundary splits (a letter and its marks) are whole again once the next piece is added.
+void readValue(AtspiAccessible* element, OTPFieldDescriptor& descriptor) {
+    descriptor.value.clear();
+    const auto text = glib::ObjectRef<AtspiText>::adopt(atspi_accessible_get_text_iface(element));
+    if (!text)
+        return;
+    glib::Error countError;
+    const gint count = atspi_text_get_character_count(text.get(), glib::ErrorOut(countError));
+    for (gint start = 0; !countError && start < count; start += valuePiece) {
+        glib::Error error;
+        std::string piece = glib::takeString(atspi_text_get_text(
+            text.get(), start, std::min(count, start + valuePiece), glib::ErrorOut(error)));
+        if (error) {
+            descriptor.value.clear();
+            return;
+        }
+        descriptor.value += piece;
+        if (!descriptor.passesRulesOtherThanLabel())
+            return;
+    }
+}
+
 bool hasControlCharacters(std::string_view text) {
     return std::any_of(text.begin(), text.end(),
                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
@@ -312,13 +346,22 @@ struct AccessibilityCoordinator::Impl {
 
     static void onChange(AtspiEvent* event, void* data) {
         auto* self = static_cast<Impl*>(data);
-        // Typing into the focused field changes its value, which is read on every call anyway.
-        const bool ownText =
-            event->source && g_str_has_prefix(event->type, "object:text-changed") && self->focused &&
-            AccessibleElement(Accessible::retain(event->source)) == AccessibleElement(self->focused);
-        if (!ownText)
+        // Only the focused element's application can change its labels; browsers send these events
+        // all the time. Typing into the focused field changes its value, which is read anyway.
+        const bool concernsLabel =
+            event->source && self->focused && sameApplication(event->source, self->focused.get()) &&
+            !(g_str_has_prefix(event->type, "object:text-changed") &&
+              AccessibleElement(Accessible::retain(event->source)) == AccessibleElement(self->focused));
+        if (concernsLabel)
             ++self->labelGeneration;
         g_boxed_free(ATSPI_TYPE_EVENT, event);
+    }
+
+    static bool sameApplication(AtspiAccessible* a, AtspiAccessible* b) {
+        const AtspiApplication* first = a->parent.app;
+        const AtspiApplication* second = b->parent.app;
+        return first && second && first->bus_name && second->bus_name &&
+               std::strcmp(first->bus_name, second->bus_name) == 0;
     }
 
     bool connect() {
@@ -433,9 +476,9 @@ struct AccessibilityCoordinator::Impl {
         return *facts.nearby;
     }
 
-    /// Reads the focused element. With `asFarAsDecisive`, the label stops short of the nearby
-    /// labels when the earlier texts already name a code (the keyword rule cannot change then), and
-    /// is not read at all when a rule without the label already fails.
+    /// Reads the focused element. With `asFarAsDecisive`, each part is read only when the rules
+    /// before it leave the answer open: the label not when the field's shape fails, the nearby labels
+    /// not when the earlier texts already name a code, the text not when the label names none.
     std::optional<Reading> read(LabelNeed need) {
         Facts* found = focusedFacts();
         if (!found)
@@ -448,14 +491,18 @@ struct AccessibilityCoordinator::Impl {
             .role = found->roles.role,
             .subrole = found->roles.subrole,
             .label = {},
-            .value = textContents(found->element.get()),
+            .value = {},
             .isSettable = found->roles.textEntry && current->editable && current->enabled && current->focused,
         };
+        // With no value yet, the rules without the label are those of the field's shape.
         if (need == LabelNeed::complete || descriptor.passesRulesOtherThanLabel()) {
             const std::string& own = ownLabel(*found);
             const bool decided =
                 need == LabelNeed::asFarAsDecisive && OTPFieldDescriptor::labelNamesCode(own);
             descriptor.label = join({own, decided ? std::string_view() : std::string_view(nearby(*found))});
+            if (need == LabelNeed::complete || decided ||
+                OTPFieldDescriptor::labelNamesCode(descriptor.label))
+                readValue(found->element.get(), descriptor);
         }
         return Reading{found->element, found->processID, std::move(descriptor)};
     }
@@ -499,7 +546,8 @@ struct AccessibilityCoordinator::Impl {
     }
 
     /// Selects the field's whole text, so that typing replaces it: through the Text interface
-    /// where the application honours it, else with Ctrl+A.
+    /// where the application honours it, else with Ctrl+A. Fails with unavailable when Control may
+    /// still be down, after trying twice to release it: it must not stay down for the user's keys.
     static void selectAll(AtspiAccessible* element) {
         const auto text = glib::ObjectRef<AtspiText>::adopt(atspi_accessible_get_text_iface(element));
         if (!text)
@@ -518,26 +566,34 @@ struct AccessibilityCoordinator::Impl {
             atspi_text_get_selection(text.get(), 0, glib::ErrorOut(readError)));
         if (selected && selected->start_offset == 0 && selected->end_offset == count)
             return;
-        // Some toolkits (Qt Quick) ignore selection requests. The modifier is locked and always
-        // unlocked again, so that no Control stays down for the user's next keys.
+        // Some toolkits (Qt Quick) ignore selection requests.
         constexpr glong controlMask = 1 << 2;
         constexpr glong letterA = 0x61;
-        glib::Error lockError, keyError, unlockError;
-        if (atspi_generate_keyboard_event(controlMask, nullptr, ATSPI_KEY_LOCKMODIFIERS,
-                                          glib::ErrorOut(lockError))) {
-            atspi_generate_keyboard_event(letterA, nullptr, ATSPI_KEY_SYM, glib::ErrorOut(keyError));
-            atspi_generate_keyboard_event(controlMask, nullptr, ATSPI_KEY_UNLOCKMODIFIERS,
-                                          glib::ErrorOut(unlockError));
+        const auto send = [](glong code, AtspiKeySynthType type) {
+            glib::Error error;
+            return atspi_generate_keyboard_event(code, nullptr, type, glib::ErrorOut(error)) && !error;
+        };
+        // A lock that reports failure may still have taken effect, so it is released all the same.
+        const bool locked = send(controlMask, ATSPI_KEY_LOCKMODIFIERS);
+        if (locked)
+            send(letterA, ATSPI_KEY_SYM);
+        if (!send(controlMask, ATSPI_KEY_UNLOCKMODIFIERS)) {
+            send(controlMask, ATSPI_KEY_UNLOCKMODIFIERS);
+            throw FillError::unavailable();
         }
+        if (!locked)
+            throw FillError::unavailable();
     }
 
     void typeInto(const FocusedField& field, std::string_view code) {
         AtspiAccessible* element = field.element.get();
-        // Keys go wherever the keyboard focus is: make sure, right before the first one, that it
-        // is still this field.
+        // Keys go wherever the keyboard focus is: make sure that it is still this field before
+        // selecting, and again right before the first key, since selecting takes several calls.
         if (!stillFocused(field))
             throw FillError::focusChanged();
         selectAll(element);
+        if (!stillFocused(field))
+            throw FillError::focusChanged();
         glib::Error error;
         const std::string keys(code);
         if (!atspi_generate_keyboard_event(0, keys.c_str(), ATSPI_KEY_STRING, glib::ErrorOut(error)) || error)

@@ -23,8 +23,10 @@ namespace larkpin {
 /// does). Each call confirms that the element still holds the focus, so a missed event costs at
 /// most a missed field; the focus held when the coordinator starts (or when the bus comes on) is
 /// looked up once. What rarely changes (role, process, label) is cached for the focused
-/// element and dropped on the events that may change it. Every call to another application is
-/// bounded by the call timeout, so a hung application cannot freeze the caller.
+/// element and dropped on the events of its application that may change it. The field's text is
+/// read only when its shape and label leave the answer open, and then only as far as the length
+/// rule needs. Every call to another application is bounded by the call timeout, so a hung
+/// application cannot freeze the caller.
 ///
 /// Main thread only, like everything that touches the GLib main context.
 class AccessibilityCoordinator {
@@ -78,7 +80,8 @@ public:
     std::optional<FocusedField> focusedOTPField();
 
     /// The focused element of another application described in full, code field or not. For
-    /// diagnostics and tests: unlike focusedOTPField() it always reads every label text.
+    /// diagnostics and tests: unlike focusedOTPField() it always reads every label text. Its value
+    /// is, like there, the field's text only as far as the length rule needs (at least 64 characters).
     std::optional<OTPFieldDescriptor> focusedFieldDescriptor();
 
     /// Replaces the whole text of `field` with `code`, never submitting anything. Fails with
