@@ -59,13 +59,5 @@ namespace {
         EXPECT_EQ(result.status, 1);
     }
 
-    TEST(ExtractTool, acceptsEmptyInput)
-    {
-        const auto result = extract("");
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.status, 0);
-    }
-
 } // namespace
 } // namespace larkpin

@@ -11,23 +11,14 @@
 
 #include <algorithm>
 #include <map>
-#include <tuple>
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace larkpin {
 namespace {
-
-    std::vector<std::string> characters(const std::string& text)
-    {
-        const CharacterArray array(text);
-        std::vector<std::string> result;
-        for (std::size_t index = 0; index < array.size(); ++index)
-            result.emplace_back(array[index]);
-        return result;
-    }
 
     /// Boundaries as ICU's character break iterator alone finds them.
     std::vector<std::size_t> icuBoundaries(const std::string& text)
@@ -44,26 +35,29 @@ namespace {
         return boundaries;
     }
 
-    struct SegmentationCase {
+    std::vector<std::size_t> boundariesOf(const CharacterArray& array)
+    {
+        std::vector<std::size_t> boundaries;
+        for (std::size_t index = 0; index <= array.size(); ++index)
+            boundaries.push_back(array.byteOffset(index));
+        return boundaries;
+    }
+
+    std::string encoded(UChar32 scalar)
+    {
         std::string text;
-        std::vector<std::string> expected;
-    };
+        UnicodeSupport::appendScalar(text, static_cast<char32_t>(scalar));
+        return text;
+    }
 
-    void PrintTo(const SegmentationCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
-
-    class Segmentation : public testing::TestWithParam<SegmentationCase> {};
-
-    TEST_P(Segmentation, givesUserPerceivedCharacters) { EXPECT_EQ(characters(GetParam().text), GetParam().expected); }
-
-    INSTANTIATE_TEST_SUITE_P(
-        Clusters, Segmentation,
-        testing::Values(SegmentationCase{"", {}}, SegmentationCase{"ab", {"a", "b"}},
-                        SegmentationCase{"a\r\nb", {"a", "\r\n", "b"}}, SegmentationCase{"\r\r\n\n", {"\r", "\r\n", "\n"}},
-                        SegmentationCase{"e\u0301x", {"e\u0301", "x"}}, SegmentationCase{"1\u20E3", {"1\u20E3"}},
-                        SegmentationCase{"\u0600" "1", {"\u06001"}}, SegmentationCase{"\u200B\u0301", {"\u200B", "\u0301"}},
-                        SegmentationCase{"\U0001F1E9\U0001F1EA\U0001F1EB", {"\U0001F1E9\U0001F1EA", "\U0001F1EB"}},
-                        SegmentationCase{"\U0001F468\u200D\U0001F469 x", {"\U0001F468\u200D\U0001F469", " ", "x"}},
-                        SegmentationCase{"\u1100\u1161\u11A8a", {"\u1100\u1161\u11A8", "a"}}));
+    /// Random texts of up to `most` pieces.
+    std::string randomText(std::mt19937& random, const std::vector<std::string>& pieces, int most)
+    {
+        std::string text;
+        for (int k = static_cast<int>(random() % static_cast<unsigned>(most + 1)); k > 0; --k)
+            text += pieces[random() % pieces.size()];
+        return text;
+    }
 
     TEST(CharacterArray, agreesWithICUOnMixedText)
     {
@@ -74,15 +68,12 @@ namespace {
             "\U0001F1E9", "\U0001F468", "\u1100", "\u1161", "\u11A8", "é", "日", "\uFE0F", "\U0001F3FB", "\u0E33"};
         std::mt19937 random(20240601);
         for (int round = 0; round < 3000; ++round) {
-            std::string text;
-            const int length = static_cast<int>(random() % 12);
-            for (int k = 0; k < length; ++k)
-                text += pieces[random() % pieces.size()];
+            const std::string text = randomText(random, pieces, 11);
             const CharacterArray array(text);
-            std::vector<std::size_t> boundaries;
-            for (std::size_t index = 0; index <= array.size(); ++index)
-                boundaries.push_back(array.byteOffset(index));
+            const std::vector<std::size_t> boundaries = boundariesOf(array);
             ASSERT_EQ(boundaries, icuBoundaries(text)) << testing::PrintToString(text);
+            for (std::size_t count = 0; count <= array.size() + 1; ++count)
+                ASSERT_EQ(CharacterArray::prefixLength(text, count), boundaries[std::min(count, array.size())]);
             for (std::size_t offset = 0; offset <= text.size(); ++offset) {
                 const auto index = array.indexAtByteOffset(offset);
                 const bool isBoundary = std::find(boundaries.begin(), boundaries.end(), offset) != boundaries.end();
@@ -92,22 +83,14 @@ namespace {
                 }
                 // An ASCII byte is a character by itself exactly when boundaries fall on both sides.
                 if (offset < text.size() && static_cast<unsigned char>(text[offset]) < 0x80) {
-                    const bool alone = isBoundary && std::find(boundaries.begin(), boundaries.end(), offset + 1) != boundaries.end();
+                    const bool alone =
+                        isBoundary && std::find(boundaries.begin(), boundaries.end(), offset + 1) != boundaries.end();
                     ASSERT_EQ(CharacterSegmenter::isStandaloneASCII(text, offset), alone)
                         << testing::PrintToString(text) << " at " << offset;
                 }
             }
         }
     }
-
-    std::string encoded(UChar32 scalar)
-    {
-        std::string text;
-        UnicodeSupport::appendScalar(text, static_cast<char32_t>(scalar));
-        return text;
-    }
-
-    std::vector<std::size_t> boundariesOf(const CharacterArray& array);
 
     TEST(CharacterArray, agreesWithICUOnEveryScalarBetweenNeighbours)
     {
@@ -130,37 +113,23 @@ namespace {
     {
         // A scalar of every break class, refined by what ICU's own rules add (pictographs, the
         // scripts with conjuncts and the role of a scalar in them), in every order, in twos and threes.
-        std::map<std::tuple<int, bool, int, int>, std::vector<UChar32>> byClass;
+        std::map<std::tuple<int, bool, int, int>, std::string> byClass;
         for (UChar32 scalar = 0; scalar <= 0x10FFFF; ++scalar) {
             if (scalar >= 0xD800 && scalar <= 0xDFFF)
                 continue;
             UErrorCode status = U_ZERO_ERROR;
-            auto& members = byClass[{u_getIntPropertyValue(scalar, UCHAR_GRAPHEME_CLUSTER_BREAK),
-                                     u_hasBinaryProperty(scalar, UCHAR_EXTENDED_PICTOGRAPHIC) != 0,
-                                     uscript_getScript(scalar, &status),
-                                     u_getIntPropertyValue(scalar, UCHAR_INDIC_SYLLABIC_CATEGORY)}];
-            if (members.empty())
-                members.push_back(scalar);
+            byClass.try_emplace({u_getIntPropertyValue(scalar, UCHAR_GRAPHEME_CLUSTER_BREAK),
+                                 u_hasBinaryProperty(scalar, UCHAR_EXTENDED_PICTOGRAPHIC) != 0,
+                                 uscript_getScript(scalar, &status),
+                                 u_getIntPropertyValue(scalar, UCHAR_INDIC_SYLLABIC_CATEGORY)},
+                                encoded(scalar));
         }
-        std::vector<std::string> samples;
-        for (const auto& [key, members] : byClass)
-            for (const UChar32 scalar : members)
-                samples.push_back(encoded(scalar));
-        std::string text;
-        for (const auto& first : samples) {
-            for (const auto& second : samples)
+        for (const auto& [firstClass, first] : byClass) {
+            std::string text;
+            for (const auto& [secondClass, second] : byClass)
                 text += first + second + "\n" + first + second + first + "\n";
             ASSERT_EQ(boundariesOf(CharacterArray(text)), icuBoundaries(text)) << testing::PrintToString(first);
-            text.clear();
         }
-    }
-
-    std::vector<std::size_t> boundariesOf(const CharacterArray& array)
-    {
-        std::vector<std::size_t> boundaries;
-        for (std::size_t index = 0; index <= array.size(); ++index)
-            boundaries.push_back(array.byteOffset(index));
-        return boundaries;
     }
 
     std::string icuLowercased(const std::string& text)
@@ -177,7 +146,7 @@ namespace {
     const std::vector<std::string> casePieces{
         "A", "z", "Q", "1", " ", ".", "'", "\r\n", "\u03A3", "\u0391\u03A3", "\u03C3", "\u0130", "\u212A", "\u1E9E",
         "\u01C5", "\uFB00", "\u0390", "\u00C9", "e\u0301", "\u0301", "\u2019", "\u65E5", "\u00B7", "\u200D",
-        "\u24C2", "\U0001F468", "\U0001F1E9", "\u0600", "\u10A0", "\U00010400",
+        "\u24C2", "\u24C2\u200D\u24C2", "\U0001F468", "\U0001F1E9", "\u0600", "\u10A0", "\U00010400",
         // Long ASCII runs, with the bytes on either side of the capitals, are lowercased eight at a time.
         "ABCDEFGHIJKLMNOPQRSTUVWXYZ", "@[`{\x7F\x01?Hello World", "Your CODE is 4821."};
 
@@ -186,13 +155,16 @@ namespace {
         std::mt19937 random(41);
         int unchangedOutsideASCII = 0;
         for (int round = 0; round < 4000; ++round) {
-            std::string text;
-            const int length = static_cast<int>(random() % 10);
-            for (int k = 0; k < length; ++k)
-                text += casePieces[random() % casePieces.size()];
+            const std::string text = randomText(random, casePieces, 9);
             const std::string lowercased = UnicodeSupport::lowercased(text);
             ASSERT_EQ(lowercased, icuLowercased(text)) << testing::PrintToString(text);
             unchangedOutsideASCII += lowercased.size() == text.size() && !UnicodeSupport::isASCII(text);
+            // Boundaries are kept for the lowercased text only where case alone differs.
+            const CharacterArray rebased = CharacterArray(text).rebased(lowercased), segmented(lowercased);
+            ASSERT_EQ(boundariesOf(rebased), boundariesOf(segmented)) << testing::PrintToString(text);
+            ASSERT_EQ(rebased.text(), lowercased);
+            for (std::size_t index = 0; index < segmented.size(); ++index)
+                ASSERT_EQ(rebased.asciiAt(index), segmented.asciiAt(index)) << testing::PrintToString(text);
         }
         EXPECT_GT(unchangedOutsideASCII, 500);
     }
@@ -204,10 +176,8 @@ namespace {
         for (UChar32 scalar = 0x80; scalar <= 0x10FFFF; ++scalar) {
             if ((scalar >= 0xD800 && scalar <= 0xDFFF) || u_tolower(scalar) != scalar)
                 continue;
-            std::string encoded;
-            UnicodeSupport::appendScalar(encoded, static_cast<char32_t>(scalar));
-            text += "A" + encoded + "B";
-            expected += "a" + encoded + "b";
+            text += "A" + encoded(scalar) + "B";
+            expected += "a" + encoded(scalar) + "b";
         }
         EXPECT_EQ(icuLowercased(text), expected);
         EXPECT_EQ(UnicodeSupport::lowercased(text), expected);
@@ -221,47 +191,11 @@ namespace {
                                               "0123456789abcdef"};
         std::mt19937 random(47);
         for (int round = 0; round < 3000; ++round) {
-            std::string text;
-            const int length = static_cast<int>(random() % 10);
-            for (int k = 0; k < length; ++k)
-                text += pieces[random() % pieces.size()];
+            const std::string text = randomText(random, pieces, 9);
             const std::string repaired = UnicodeSupport::repairedUTF8(text);
             ASSERT_EQ(UnicodeSupport::isValidUTF8(text), repaired == text) << testing::PrintToString(text);
             ASSERT_TRUE(UnicodeSupport::isValidUTF8(repaired)) << testing::PrintToString(text);
         }
-    }
-
-    TEST(CharacterArray, rebasedKeepsBoundariesOnlyWhereCaseAloneDiffers)
-    {
-        std::mt19937 random(43);
-        for (int round = 0; round < 3000; ++round) {
-            std::string text;
-            const int length = static_cast<int>(random() % 10);
-            for (int k = 0; k < length; ++k)
-                text += casePieces[random() % casePieces.size()];
-            const std::string lowercased = UnicodeSupport::lowercased(text);
-            const CharacterArray original(text);
-            const CharacterArray rebased = original.rebased(lowercased);
-            const CharacterArray segmented(lowercased);
-            ASSERT_EQ(boundariesOf(rebased), boundariesOf(segmented)) << testing::PrintToString(text);
-            ASSERT_EQ(rebased.text(), lowercased);
-            for (std::size_t index = 0; index < segmented.size(); ++index)
-                ASSERT_EQ(rebased.asciiAt(index), segmented.asciiAt(index)) << testing::PrintToString(text);
-        }
-        // A circled capital is pictographic and joins through U+200D; its small form is not.
-        const std::string joined = "\u24C2\u200D\u24C2";
-        const CharacterArray original(joined);
-        const std::string lowercased = UnicodeSupport::lowercased(joined);
-        EXPECT_EQ(original.size(), 1u);
-        EXPECT_EQ(original.rebased(lowercased).size(), 2u);
-    }
-
-    TEST(CharacterArray, prefixLengthCountsCharacters)
-    {
-        EXPECT_EQ(CharacterArray::prefixLength("abc", 5), 3u);
-        EXPECT_EQ(CharacterArray::prefixLength("a\r\nbc", 2), 3u);
-        EXPECT_EQ(CharacterArray::prefixLength("e\u0301e\u0301e", 2), 6u);
-        EXPECT_EQ(CharacterArray::prefixLength("abc", 0), 0u);
     }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cctype>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -22,20 +23,19 @@ namespace {
     {
         std::vector<CorpusMessage> messages;
         std::ifstream file(LARKPIN_EXTRACTION_CORPUS);
-        std::string line;
-        while (std::getline(file, line)) {
+        for (std::string line; std::getline(file, line);) {
             const auto document = nlohmann::json::parse(line);
-            messages.push_back({
-                .name = document.at("name").get<std::string>(),
-                .content = {.subject = document.at("subject").get<std::string>(),
-                            .sender = document.at("sender").get<std::string>(),
-                            .plainText = document.at("plainText").get<std::string>(),
-                            .htmlText = document.at("htmlText").get<std::string>(),
-                            .receivedAt = timePointFromSecondsSince1970(document.at("receivedAt").get<double>()),
-                            .messageID = document.at("messageID").get<std::string>(),
-                            .accountEmail = document.at("accountEmail").get<std::string>()},
-                .expected = document.at("expected"),
-            });
+            const auto text = [&document](const char* key) { return document.at(key).get<std::string>(); };
+            const double receivedAt = document.at("receivedAt").get<double>();
+            messages.push_back({.name = text("name"),
+                                .content = {.subject = text("subject"),
+                                            .sender = text("sender"),
+                                            .plainText = text("plainText"),
+                                            .htmlText = text("htmlText"),
+                                            .receivedAt = timePointFromSecondsSince1970(receivedAt),
+                                            .messageID = text("messageID"),
+                                            .accountEmail = text("accountEmail")},
+                                .expected = document.at("expected")});
         }
         return messages;
     }
@@ -67,15 +67,7 @@ namespace {
                                  return name;
                              });
 
-    TEST(Corpus, holdsEnoughMessagesOfEachKind)
-    {
-        const auto messages = corpus();
-        const auto withCode = std::count_if(messages.begin(), messages.end(),
-                                            [](const CorpusMessage& message) { return !message.expected.is_null(); });
-        EXPECT_GE(messages.size(), 60u);
-        EXPECT_GE(withCode, 40);
-        EXPECT_GE(static_cast<long>(messages.size()) - withCode, 10);
-    }
+    TEST(Corpus, isReadWhole) { EXPECT_GE(corpus().size(), 120u); }
 
 } // namespace
 } // namespace larkpin
