@@ -18,20 +18,14 @@ std::string base64url(std::string_view bytes)
 {
     static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
     std::string text;
-    std::size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const auto n = (std::uint32_t(std::uint8_t(bytes[i])) << 16) | (std::uint32_t(std::uint8_t(bytes[i + 1])) << 8)
-                       | std::uint8_t(bytes[i + 2]);
-        text += {alphabet[n >> 18], alphabet[(n >> 12) & 63], alphabet[(n >> 6) & 63], alphabet[n & 63]};
+    std::uint32_t bits = 0;
+    int pending = 0;
+    for (const char byte : bytes) {
+        bits = (bits << 8) | static_cast<std::uint8_t>(byte);
+        for (pending += 8; pending >= 6; pending -= 6)
+            text += alphabet[(bits >> (pending - 6)) & 63];
     }
-    if (bytes.size() - i == 1) {
-        const auto n = std::uint32_t(std::uint8_t(bytes[i])) << 16;
-        text += {alphabet[n >> 18], alphabet[(n >> 12) & 63]};
-    } else if (bytes.size() - i == 2) {
-        const auto n = (std::uint32_t(std::uint8_t(bytes[i])) << 16) | (std::uint32_t(std::uint8_t(bytes[i + 1])) << 8);
-        text += {alphabet[n >> 18], alphabet[(n >> 12) & 63], alphabet[(n >> 6) & 63]};
-    }
-    return text;
+    return pending > 0 ? text + alphabet[(bits << (6 - pending)) & 63] : text;
 }
 
 json part(const std::string& mimeType, const std::string& text)
@@ -49,6 +43,9 @@ TEST(GmailMessage, decodesBase64URLStrictly)
     const std::vector<std::tuple<std::string, std::int64_t, std::optional<std::string>>> cases = {
         {base64url("Your code is 123456"), 100, "Your code is 123456"},
         {"-_-_", 100, "\u00FB\u00FF\u00BF"},                      // "-" and "_" stand for "+" and "/"
+        {"+/+/", 100, "\u00FB\u00FF\u00BF"},                      // which are read as well
+        {"-/+_", 100, "\u00FB\u00FF\u00BF"},                      // and so is a mix of both
+        {"+/8=", 100, "\u00FB\u00FF"},
         {"-_-_==", 100, std::nullopt},                             // three bytes need no padding: "==" breaks it
         {base64url("ab") + "=", 100, "ab"},                        // padding already there is fine
         {"YQ=", 100, "a"},                                         // and so is part of it
