@@ -59,6 +59,21 @@ GoogleEmulator::Fault GoogleEmulator::Fault::dropConnection() {
     return fault;
 }
 
+GoogleEmulator::Fault GoogleEmulator::Fault::trickle(std::size_t bytes, std::chrono::milliseconds interval) {
+    Fault fault;
+    fault.kind = "trickle";
+    fault.bytes = bytes;
+    fault.interval = interval;
+    return fault;
+}
+
+GoogleEmulator::Fault GoogleEmulator::Fault::stall(std::chrono::milliseconds silence) {
+    Fault fault;
+    fault.kind = "stall";
+    fault.interval = silence;
+    return fault;
+}
+
 GoogleEmulator::Fault GoogleEmulator::Fault::after(std::chrono::milliseconds wait) const {
     Fault fault = *this;
     fault.delay = wait;
@@ -195,6 +210,10 @@ void GoogleEmulator::queueFault(const std::string& path, const Fault& fault) {
         body["body"] = *fault.body;
     if (fault.key)
         body["key"] = *fault.key;
+    if (fault.kind == "trickle")
+        body["bytes"] = fault.bytes;
+    if (fault.kind == "trickle" || fault.kind == "stall")
+        body["intervalMs"] = fault.interval.count();
     control("POST", "faults", body);
 }
 
@@ -214,6 +233,14 @@ GoogleEmulator::Counters GoogleEmulator::counters() const {
 
 void GoogleEmulator::resetCounters() {
     control("POST", "counters/reset");
+}
+
+std::vector<GoogleEmulator::GmailRequest> GoogleEmulator::gmailRequests() const {
+    std::vector<GmailRequest> requests;
+    const json answer = control("GET", "gmail/requests");
+    for (const json& request : answer.at("requests"))
+        requests.push_back({request.at("path").get<std::string>(), request.at("query").get<std::string>()});
+    return requests;
 }
 
 void GoogleEmulator::setOAuthClient(const std::string& clientID, const std::optional<std::string>& clientSecret) {

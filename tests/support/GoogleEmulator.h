@@ -41,12 +41,14 @@ public:
 
     /// What the next request to a path gets instead of (or on top of) its normal answer.
     struct Fault {
-        std::string kind; ///< status, delay, notJSON, missingKey or drop
+        std::string kind; ///< status, delay, notJSON, missingKey, drop, trickle or stall
         std::optional<int> status;
         std::map<std::string, std::string> headers;
         std::optional<std::string> body;
         std::optional<std::string> key;
         std::chrono::milliseconds delay{0};
+        std::size_t bytes = 0;                 ///< trickle
+        std::chrono::milliseconds interval{0}; ///< trickle and stall
 
         /// This status; without a body, a Gmail-style error (or "{}" for a 2xx).
         static Fault httpStatus(int status, std::map<std::string, std::string> headers = {},
@@ -58,6 +60,10 @@ public:
         static Fault missingKey(std::string key = {});
         /// Sends the headers and half of the normal body, then closes the connection.
         static Fault dropConnection();
+        /// Sends the headers, then the normal body `bytes` at a time, one piece every `interval`.
+        static Fault trickle(std::size_t bytes, std::chrono::milliseconds interval);
+        /// Sends the headers and half of the normal body, falls silent for `silence`, then sends the rest.
+        static Fault stall(std::chrono::milliseconds silence);
         /// The same fault, answered after a wait.
         Fault after(std::chrono::milliseconds wait) const;
         /// Google's OAuth error answer: this status with {"error": error, "error_description": ...}.
@@ -108,6 +114,12 @@ public:
         std::string body;
     };
 
+    /// One request that reached a Gmail endpoint.
+    struct GmailRequest {
+        std::string path;
+        std::string query; ///< the raw query, without "?"
+    };
+
     struct Counters {
         std::map<std::string, std::uint64_t> requests; ///< per path, control API left out
         std::uint64_t totalRequests = 0;
@@ -147,8 +159,11 @@ public:
     void queueFault(const std::string& path, const Fault& fault);
     void clearFaults();
     Counters counters() const;
-    /// Also empties the log of OAuth requests.
+    /// Also empties the logs of Gmail and OAuth requests.
     void resetCounters();
+    /// The requests that reached the Gmail endpoints since the start or the last resetCounters(), oldest
+    /// first.
+    std::vector<GmailRequest> gmailRequests() const;
 
     /// Only this client id (and, when given, this secret) is served from now on.
     void setOAuthClient(const std::string& clientID, const std::optional<std::string>& clientSecret = std::nullopt);

@@ -34,14 +34,17 @@
 //   POST /_emulator/messages/delete      {"mailbox"?, "id"} -> {"id", "historyId"}
 //   POST /_emulator/history/expire       {"mailbox"?} -> {"expired": [{"mailbox", "historyId"}]}
 //   POST /_emulator/history/page-size    {"size"} -> {"size"}
-//   POST /_emulator/faults               {"path", "kind"?: status|delay|notJSON|missingKey|drop, "delayMs"?,
-//                                         "status"?, "headers"?: {name: value}, "body"?, "key"?}
+//   POST /_emulator/faults               {"path", "kind"?: status|delay|notJSON|missingKey|drop|trickle|
+//                                         stall, "delayMs"?, "status"?, "headers"?: {name: value}, "body"?,
+//                                         "key"?, "bytes"? (trickle), "intervalMs"? (trickle, stall)}
 //                                        -> {"path", "pending"}
 //   GET  /_emulator/faults               -> {"faults": {path: [fault, ...]}}
 //   POST /_emulator/faults/clear         -> {"cleared"}
 //   GET  /_emulator/counters             -> {"requests": {path: n}, "totalRequests", "connections",
 //                                            "tokenRequests"}
-//   POST /_emulator/counters/reset       -> the counters, zeroed (and the OAuth request log emptied)
+//   GET  /_emulator/gmail/requests       -> {"requests": [{"path", "query"}]}: what reached the Gmail
+//                                            endpoints, oldest first (the newest 10,000)
+//   POST /_emulator/counters/reset       -> the counters, zeroed (and both request logs emptied)
 //   POST /_emulator/oauth/client         {"clientId"?, "clientSecret"?} -> the same; without: any client
 //   GET  /_emulator/oauth/settings       -> {"accessTokenLifetime", "refreshTokenOnExchange",
 //                                            "rotateRefreshTokens", "consent", "consentMailbox", "denyError"}
@@ -70,9 +73,11 @@
 #include "JSONReading.h"
 #include "OAuthError.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <dirent.h>
+#include <memory>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -333,6 +338,13 @@ void EmulatorServer::count(const httplib::Request& request) {
     std::lock_guard lock(mutex_);
     ++counters_.requests[request.path];
     ++counters_.total;
+    if (request.path.starts_with(gmailPrefix)) {
+        const auto query = request.target.find('?');
+        counters_.gmailRequests.emplace_back(
+            request.path, query == std::string::npos ? "" : request.target.substr(query + 1));
+        if (counters_.gmailRequests.size() > maximumLoggedRequests)
+            counters_.gmailRequests.pop_front();
+    }
     counters_.clients.emplace(request.remote_addr, request.remote_port);
     if (request.path == tokenPath)
         ++counters_.tokenRequests;
@@ -449,6 +461,23 @@ void EmulatorServer::serve(const httplib::Request& request, httplib::Response& r
     if (kind == Fault::Kind::MissingKey)
         removeKey(reply.body, fault->key.value_or(mainKey(request.path)));
     response.status = reply.status;
+    if (kind == Fault::Kind::Trickle || kind == Fault::Kind::Stall) {
+        // Content-Length announces the whole body, which then arrives late: piece by piece, or
+        // after a silence half-way. A stopping server gives up at once.
+        auto text = std::make_shared<const std::string>(dump(reply.body));
+        response.set_content_provider(
+            text->size(), jsonType,
+            [this, text, paced = *fault](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                const std::size_t half = text->size() / 2;
+                if (paced.kind == Fault::Kind::Stall && offset < half)
+                    return sink.write(text->data(), half);
+                if (!pause(paced.interval))
+                    return false;
+                const std::size_t piece = paced.kind == Fault::Kind::Trickle ? paced.bytes : text->size();
+                return sink.write(text->data() + offset, std::min(piece, text->size() - offset));
+            });
+        return;
+    }
     if (kind != Fault::Kind::Drop) {
         response.set_content(dump(reply.body), jsonType);
         return;
@@ -655,6 +684,12 @@ void EmulatorServer::addControlRoutes() {
                      return json{{"cleared", cleared}};
                  }));
     server_.Get(base + "counters", route([this](const json&) { return countersJSON(); }));
+    server_.Get(base + "gmail/requests", route([this](const json&) {
+                    json requests = json::array();
+                    for (const auto& [path, query] : counters_.gmailRequests)
+                        requests.push_back({{"path", path}, {"query", query}});
+                    return json{{"requests", requests}};
+                }));
     server_.Post(base + "counters/reset", route([this](const json&) {
                      counters_ = Counters{};
                      oauth_.clearRequests();

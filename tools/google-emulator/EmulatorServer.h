@@ -59,7 +59,9 @@ private:
         std::uint64_t total = 0;
         std::set<std::pair<std::string, int>> clients; ///< address and port: one per TCP connection
         std::uint64_t tokenRequests = 0;
+        std::deque<std::pair<std::string, std::string>> gmailRequests; ///< path and raw query, oldest first
     };
+    static constexpr std::size_t maximumLoggedRequests = 10000;
 
     void addRoutes();
     void addOAuthRoutes();

@@ -14,7 +14,8 @@ namespace {
 
 constexpr std::pair<Fault::Kind, const char*> kindNames[] = {
     {Fault::Kind::Status, "status"},         {Fault::Kind::Delay, "delay"}, {Fault::Kind::NotJSON, "notJSON"},
-    {Fault::Kind::MissingKey, "missingKey"}, {Fault::Kind::Drop, "drop"},
+    {Fault::Kind::MissingKey, "missingKey"}, {Fault::Kind::Drop, "drop"},   {Fault::Kind::Trickle, "trickle"},
+    {Fault::Kind::Stall, "stall"},
 };
 
 bool isHeaderName(const std::string& name) {
@@ -31,7 +32,7 @@ bool isHeaderName(const std::string& name) {
 
 Fault Fault::fromJSON(const json& object) {
     requireObject(object, "a fault");
-    allowOnly(object, {"path", "kind", "delayMs", "status", "headers", "body", "key"});
+    allowOnly(object, {"path", "kind", "delayMs", "status", "headers", "body", "key", "bytes", "intervalMs"});
     Fault fault;
     if (const auto name = optionalString(object, "kind")) {
         bool known = false;
@@ -42,7 +43,8 @@ Fault Fault::fromJSON(const json& object) {
             }
         }
         if (!known)
-            throw BadRequest("\"kind\" must be one of status, delay, notJSON, missingKey, drop");
+            throw BadRequest(
+                "\"kind\" must be one of status, delay, notJSON, missingKey, drop, trickle, stall");
     } else if (object.contains("status")) {
         fault.kind = Kind::Status;
     } else if (object.contains("delayMs")) {
@@ -78,6 +80,13 @@ Fault Fault::fromJSON(const json& object) {
     fault.key = optionalString(object, "key");
     if (fault.key && (fault.kind != Kind::MissingKey || fault.key->empty()))
         throw BadRequest("\"key\" must be a non-empty key name, and goes only with the missingKey kind");
+    const bool paced = fault.kind == Kind::Trickle || fault.kind == Kind::Stall;
+    if (object.contains("intervalMs") != paced)
+        throw BadRequest("the trickle and stall kinds need \"intervalMs\", and no other kind takes it");
+    fault.interval = std::chrono::milliseconds(optionalInteger(object, "intervalMs", 1, 600000).value_or(0));
+    if (object.contains("bytes") != (fault.kind == Kind::Trickle))
+        throw BadRequest("the trickle kind needs \"bytes\", and no other kind takes it");
+    fault.bytes = static_cast<std::size_t>(optionalInteger(object, "bytes", 1, 1 << 20).value_or(0));
     return fault;
 }
 
@@ -97,6 +106,10 @@ json Fault::toJSON() const {
         object["body"] = *body;
     if (key)
         object["key"] = *key;
+    if (kind == Kind::Trickle)
+        object["bytes"] = bytes;
+    if (kind == Kind::Trickle || kind == Kind::Stall)
+        object["intervalMs"] = interval.count();
     return object;
 }
 

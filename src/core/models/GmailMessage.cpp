@@ -43,18 +43,22 @@ std::string joined(std::vector<std::string>&& texts)
     return result;
 }
 
-// The values of the base64url alphabet ("-" and "_" in place of "+" and "/"), already shifted to
-// their place in a group of four characters; anything outside the alphabet sets the top byte, which
-// no valid group reaches.
-constexpr std::uint32_t notBase64URL = 0xFF000000;
-constexpr std::array<std::array<std::uint32_t, 256>, 4> base64URLValues = [] {
+// The values of base64 digits, already shifted to their place in a group of four characters. Both
+// alphabets are read: base64url's "-" and "_" stand for standard base64's "+" and "/", and a body
+// may use either or both. Anything else sets the top byte, which no valid group reaches.
+constexpr std::uint32_t notBase64 = 0xFF000000;
+constexpr std::array<std::array<std::uint32_t, 256>, 4> base64Values = [] {
     std::array<std::array<std::uint32_t, 256>, 4> values{};
     for (auto& shifted : values)
-        shifted.fill(notBase64URL);
-    constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    for (std::size_t i = 0; i < alphabet.size(); ++i)
-        for (std::size_t place = 0; place < 4; ++place)
-            values[place][static_cast<unsigned char>(alphabet[i])] = static_cast<std::uint32_t>(i) << (18 - 6 * place);
+        shifted.fill(notBase64);
+    const auto set = [&values](std::string_view alphabet) {
+        for (std::size_t i = 0; i < alphabet.size(); ++i)
+            for (std::size_t place = 0; place < 4; ++place)
+                values[place][static_cast<unsigned char>(alphabet[i])] = static_cast<std::uint32_t>(i)
+                                                                         << (18 - 6 * place);
+    };
+    set("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/");
+    set("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_");
     return values;
 }();
 
@@ -129,7 +133,7 @@ std::optional<std::string> GmailMessage::decodeBase64URL(std::string_view text, 
     std::uint32_t seen = 0;
     std::size_t i = 0;
     const auto value = [&](std::size_t place, std::size_t at) {
-        return base64URLValues[place][static_cast<unsigned char>(digits[at])];
+        return base64Values[place][static_cast<unsigned char>(digits[at])];
     };
     for (; i + 4 <= digits.size(); i += 4) {
         const std::uint32_t group = value(0, i) | value(1, i + 1) | value(2, i + 2) | value(3, i + 3);
@@ -146,7 +150,7 @@ std::optional<std::string> GmailMessage::decodeBase64URL(std::string_view text, 
         for (std::size_t k = 0; k + 1 < rest; ++k)
             *out++ = static_cast<char>(group >> (16 - 8 * k));
     }
-    if ((seen & notBase64URL) != 0)
+    if ((seen & notBase64) != 0)
         return std::nullopt;
     if (Utf8::isValid(bytes))
         return bytes;

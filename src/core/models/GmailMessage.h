@@ -21,7 +21,7 @@ struct GmailMessage {
             friend bool operator==(const Header&, const Header&) = default;
         };
         struct Body {
-            std::optional<std::string> data; ///< base64url
+            std::optional<std::string> data; ///< base64url (standard base64 is read too)
             friend bool operator==(const Body&, const Body&) = default;
         };
 
@@ -53,8 +53,9 @@ struct GmailMessage {
     /// Depth-first walk, parent before children, spending the shared part and byte budgets.
     static Bodies collectBodies(const Payload& payload, int depth, std::int64_t& remainingParts,
                                 std::int64_t& remainingBytes);
-    /// Strict base64url: any character outside the alphabet fails. Bytes that are not UTF-8 are read
-    /// as Latin-1. More than `maximumBytes` decoded bytes give nothing.
+    /// Strict base64url, which also reads standard base64's "+" and "/": any character outside both
+    /// alphabets fails. Bytes that are not UTF-8 are read as Latin-1. More than `maximumBytes`
+    /// decoded bytes give nothing.
     static std::optional<std::string> decodeBase64URL(std::string_view text, std::int64_t maximumBytes);
 
     friend bool operator==(const GmailMessage&, const GmailMessage&) = default;

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 
@@ -23,16 +24,30 @@ struct HeaderListCleanup {
 };
 using HeaderList = std::unique_ptr<curl_slist, HeaderListCleanup>;
 
+using Clock = std::chrono::steady_clock;
+
 struct Received {
     HTTPSession::Response response;
     bool tooLarge = false;
     bool requestIssued = false; ///< the connection is ready and the request is being written
+    Clock::time_point lastProgress = Clock::now(); ///< when a byte last moved either way
+    curl_off_t uploaded = 0;
 };
 
 int noteRequestIssued(void* context, char*, char*, int, int)
 {
     static_cast<Received*>(context)->requestIssued = true;
     return CURL_PREREQFUNC_OK;
+}
+
+int noteUpload(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded)
+{
+    auto& transfer = *static_cast<Received*>(context);
+    if (uploaded != transfer.uploaded) {
+        transfer.uploaded = uploaded;
+        transfer.lastProgress = Clock::now();
+    }
+    return 0;
 }
 
 size_t collectBody(char* data, size_t size, size_t count, void* context)
@@ -44,12 +59,15 @@ size_t collectBody(char* data, size_t size, size_t count, void* context)
         return 0; // makes libcurl abort the transfer
     }
     transfer.response.body.append(data, bytes);
+    transfer.lastProgress = Clock::now();
     return bytes;
 }
 
 size_t collectHeader(char* data, size_t size, size_t count, void* context)
 {
-    auto& headers = static_cast<Received*>(context)->response.headers;
+    auto& transfer = *static_cast<Received*>(context);
+    transfer.lastProgress = Clock::now();
+    auto& headers = transfer.response.headers;
     std::string_view line(data, size * count);
     if (line.starts_with("HTTP/")) {
         headers.clear(); // a new response (after an interim 1xx) starts over
@@ -142,6 +160,9 @@ struct HTTPSession::Shared {
             curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &collectBody);
             curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &collectHeader);
             curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &noteRequestIssued);
+            curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &noteUpload);
+            curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+            curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L); // bytes per second
         }
         return handles;
     }
@@ -156,6 +177,7 @@ struct HTTPSession::Shared {
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
         curl_easy_setopt(curl, CURLOPT_HEADERDATA, nullptr);
         curl_easy_setopt(curl, CURLOPT_PREREQDATA, nullptr);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, nullptr);
         const std::lock_guard guard(idleMutex);
         idle.push_back(std::move(handles));
     }
@@ -169,7 +191,12 @@ struct HTTPSession::Shared {
 
 /// Everything libcurl writes into or reads from while the transfer runs, at a fixed address.
 struct HTTPSession::Transfer::State {
-    explicit State(Shared& shared) : shared(shared), handles(shared.acquire()) {}
+    State(Shared& shared, std::chrono::milliseconds timeout)
+        : shared(shared)
+        , handles(shared.acquire())
+        , timeout(timeout)
+    {
+    }
     ~State()
     {
         if (handles.easy && handles.multi)
@@ -183,6 +210,43 @@ struct HTTPSession::Transfer::State {
     HeaderList headers;
     Received received;
     std::array<char, CURL_ERROR_SIZE> errorText{};
+    std::chrono::milliseconds timeout;
+    Clock::time_point started = Clock::now();
+
+    /// Lets libcurl do what it can now, then waits for its sockets, no longer than libcurl's next
+    /// deadline or the moment the transfer would count as stalled. Returns how many transfers still
+    /// run (this one or none). Throws TransportError, a stall included.
+    int step(bool wait)
+    {
+        CURLM* multi = handles.multi.get();
+        if (wait) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(received.lastProgress + timeout - Clock::now());
+            const auto waitMs =
+                static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 1, 1000));
+            if (const CURLMcode polled = curl_multi_poll(multi, nullptr, 0, waitMs, nullptr);
+                polled != CURLM_OK)
+                throw TransportError(std::string("Network error: ") + curl_multi_strerror(polled));
+        }
+        int running = 0;
+        if (const CURLMcode performed = curl_multi_perform(multi, &running); performed != CURLM_OK)
+            throw TransportError(std::string("Network error: ") + curl_multi_strerror(performed));
+        if (running > 0 && Clock::now() - received.lastProgress >= timeout)
+            throw timedOut();
+        return running;
+    }
+
+    /// The same account libcurl gives when its own limit ends a transfer.
+    TransportError timedOut() const
+    {
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+        curl_off_t expected = -1;
+        curl_easy_getinfo(handles.easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
+        return TransportError("Network error: Operation timed out after " + std::to_string(elapsed.count()) +
+                              " milliseconds with " + std::to_string(received.response.body.size()) +
+                              (expected >= 0 ? " out of " + std::to_string(expected) : std::string()) +
+                              " bytes received");
+    }
 };
 
 std::optional<std::string> HTTPSession::Response::header(std::string_view name) const
@@ -208,7 +272,7 @@ HTTPSession::Response HTTPSession::send(const Request& request) const { return s
 
 HTTPSession::Transfer HTTPSession::start(const Request& request) const
 {
-    auto state = std::make_unique<Transfer::State>(*shared_);
+    auto state = std::make_unique<Transfer::State>(*shared_, request.timeout);
     CURL* curl = state->handles.easy.get();
     CURLM* multi = state->handles.multi.get();
     if (curl == nullptr || multi == nullptr)
@@ -225,7 +289,14 @@ HTTPSession::Transfer HTTPSession::start(const Request& request) const
     // A handle from the pool keeps the session's options (set when it was made) and whatever
     // request options it had last time: every one of those is set again here.
     curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+    // The timeout bounds a wait without progress, not the whole transfer: a large answer arriving
+    // steadily over a slow link must not fail. libcurl's low-speed check counts whole seconds only,
+    // so `step` also ends a transfer once `timeout` has passed with no byte moving either way.
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.timeout.count()));
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME,
+                     static_cast<long>(std::max<std::chrono::seconds::rep>(
+                         1, std::chrono::ceil<std::chrono::seconds>(request.timeout).count())));
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &state->received);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, state->headers.get());
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &state->received);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &state->received);
@@ -247,14 +318,7 @@ HTTPSession::Transfer HTTPSession::start(const Request& request) const
     // Connect (or take a kept-alive connection) and wait until the request is on its way, so the
     // server works on it while the caller does something else. A transfer that ends early (a
     // refused connection) leaves its outcome for `finish`.
-    for (;;) {
-        int running = 0;
-        if (const CURLMcode performed = curl_multi_perform(multi, &running); performed != CURLM_OK)
-            throw TransportError(std::string("Network error: ") + curl_multi_strerror(performed));
-        if (state->received.requestIssued || running == 0)
-            break;
-        if (const CURLMcode polled = curl_multi_poll(multi, nullptr, 0, 1000, nullptr); polled != CURLM_OK)
-            throw TransportError(std::string("Network error: ") + curl_multi_strerror(polled));
+    for (bool wait = false; state->step(wait) > 0 && !state->received.requestIssued; wait = true) {
     }
     return Transfer(std::move(state));
 }
@@ -267,26 +331,24 @@ HTTPSession::Response HTTPSession::Transfer::finish()
     CURL* curl = state->handles.easy.get();
     CURLM* multi = state->handles.multi.get();
 
+    // While nobody drove the transfer the server may have been held up by a full socket: the wait
+    // for progress starts now.
+    state->received.lastProgress = Clock::now();
     std::optional<CURLcode> result;
-    while (!result) {
-        int running = 0;
-        if (const CURLMcode performed = curl_multi_perform(multi, &running); performed != CURLM_OK)
-            throw TransportError(std::string("Network error: ") + curl_multi_strerror(performed));
+    for (bool wait = false; !result; wait = true) {
+        const int running = state->step(wait);
         int queued = 0;
         while (const CURLMsg* message = curl_multi_info_read(multi, &queued))
             if (message->msg == CURLMSG_DONE && message->easy_handle == curl)
                 result = message->data.result;
-        if (result)
-            break;
-        if (running == 0)
+        if (!result && running == 0)
             throw TransportError("Network error: the request ended without an answer.");
-        // libcurl shortens the wait to its own next deadline, the request's timeout among them.
-        if (const CURLMcode polled = curl_multi_poll(multi, nullptr, 0, 1000, nullptr); polled != CURLM_OK)
-            throw TransportError(std::string("Network error: ") + curl_multi_strerror(polled));
     }
 
     if (*result != CURLE_OK) {
         // The handles go back to the pool either way; a broken connection is not reused.
+        if (*result == CURLE_OPERATION_TIMEDOUT && state->received.requestIssued)
+            throw state->timedOut(); // libcurl's low-speed check, a whole second late
         if (state->received.tooLarge)
             throw TransportError("The server's answer is larger than " + std::to_string(maximumBodyBytes / (1024 * 1024))
                                  + " MiB.");

@@ -27,6 +27,8 @@ public:
         std::string url;
         std::vector<std::pair<std::string, std::string>> headers;
         std::optional<std::string> body; ///< sent as given, for POST
+        /// How long the request may go without a byte moving, from connecting to the last byte of
+        /// the answer; a large answer may take longer as a whole.
         std::chrono::milliseconds timeout = std::chrono::seconds(20);
     };
 

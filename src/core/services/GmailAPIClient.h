@@ -58,7 +58,7 @@ public:
     static constexpr std::chrono::milliseconds defaultTimeout{20'000};
 
     /// `baseURL` is the mailbox's base, ending in "gmail/v1/users/me". Every request gives up after
-    /// `timeout`.
+    /// `timeout` without progress.
     GmailAPIClient(std::shared_ptr<const HTTPSession> session, std::string baseURL, AccessTokenProvider accessToken,
                    std::chrono::milliseconds timeout = defaultTimeout);
 

@@ -1,5 +1,5 @@
-#include "core/models/DecodingError.h"
 #include "core/models/GmailMessageDecoder.h"
+#include "core/models/DecodingError.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -12,78 +12,64 @@ namespace {
 
 using json = nlohmann::json;
 
-TEST(GmailMessageDecoder, rejectsMissingOrMistypedRequiredKeysAndIgnoresUnknownOnes)
+TEST(GmailMessageDecoder, refusesMissingOrMistypedRequiredKeysAndTextThatIsNotJSON)
 {
-    const std::vector<json> invalid = {
-        json::object(),
-        {{"id", 42}},
-        {{"id", "m"}, {"internalDate", 1700000000000}},
-        {{"id", "m"}, {"payload", "text"}},
-        {{"id", "m"}, {"payload", {{"headers", {{{"name", "From"}}}}}}},
-        {{"id", "m"}, {"payload", {{"headers", {{{"name", "From"}, {"value", 7}}}}}}},
-        {{"id", "m"}, {"payload", {{"parts", {"not an object"}}}}},
-        {{"id", "m"}, {"payload", {{"body", {{"data", 5}}}}}},
-        json::array(),
-    };
-    for (const auto& document : invalid)
-        EXPECT_THROW(GmailMessageDecoder().decode(document.dump()), DecodingError) << document;
-
-    const json tolerated = {{"id", "m"},       {"threadId", "t"},   {"labelIds", {"INBOX"}},
-                            {"snippet", "hi"}, {"internalDate", nullptr},
-                            {"payload", {{"mimeType", nullptr}, {"headers", nullptr}, {"partId", ""}, {"body", {{"size", 3}}}}}};
-    EXPECT_EQ(GmailMessageDecoder().decode(tolerated.dump()).id, "m");
-}
-
-TEST(GmailMessageDecoder, readsEscapedTextAndRefusesTextThatIsNotJSON)
-{
-    const auto decoded = GmailMessageDecoder().decode(
-        R"({"id":"m\u0031","payload":{"headers":[{"name":"Subject","value":"Caf\u00e9 \"code\"\n\ud83d\udd11 \u0000!"}]}})");
-    EXPECT_EQ(decoded.id, "m1");
-    EXPECT_EQ(decoded.payload->headers->at(0).value, std::string("Caf\u00E9 \"code\"\n\U0001F511 \0!", 20));
-
-    const std::vector<std::string> notJSON = {
+    const std::vector<std::string> invalid = {
+        json::object().dump(),
+        json{{"id", 42}}.dump(),
+        json{{"id", "m"}, {"internalDate", 1700000000000}}.dump(),
+        json{{"id", "m"}, {"payload", "text"}}.dump(),
+        json{{"id", "m"}, {"payload", {{"headers", {{{"name", "From"}}}}}}}.dump(),
+        json{{"id", "m"}, {"payload", {{"headers", {{{"name", "From"}, {"value", 7}}}}}}}.dump(),
+        json{{"id", "m"}, {"payload", {{"parts", {"not an object"}}}}}.dump(),
+        json{{"id", "m"}, {"payload", {{"body", {{"data", 5}}}}}}.dump(),
+        "[]",
         "",
         "<html>Service Unavailable</html>",
-        R"({"id":"m","payload":{"headers":[)",      // cut off mid-body
+        R"({"id":"m","payload":{"headers":[)", // cut off mid-body
         R"({"id":"m"} trailing)",
-        R"({"id":"m\ud83d"})",                     // half a surrogate pair
-        "{\"id\":\"m\xC3\x28\"}",                    // bytes that are not UTF-8
+        R"({"id":"m\ud83d"})",    // half a surrogate pair
+        "{\"id\":\"m\xC3\x28\"}", // bytes that are not UTF-8
         R"({"id":'m'})",
     };
-    for (const auto& text : notJSON)
+    for (const auto& text : invalid)
         EXPECT_THROW(GmailMessageDecoder().decode(text), DecodingError) << text;
+}
+
+TEST(GmailMessageDecoder, readsEscapedTextAndIgnoresUnknownOrNullKeys)
+{
+    const auto decoded = GmailMessageDecoder().decode(
+        R"({"id":"m\u0031","threadId":"t","internalDate":null,"payload":{"mimeType":null,"partId":"","headers":)"
+        R"([{"name":"Subject","value":"Caf\u00e9 \"code\"\n\ud83d\udd11 \u0000!"}],"body":{"size":3}}})");
+    EXPECT_EQ(decoded.id, "m1");
+    EXPECT_EQ(decoded.payload->headers->at(0).value, std::string("Caf\u00E9 \"code\"\n\U0001F511 \0!", 20));
+    EXPECT_EQ(decoded.internalDate, std::nullopt);
 }
 
 TEST(GmailMessageDecoder, oneDecoderReadsMessagesOfAnySizeInTurnAndFromSeveralThreads)
 {
-    const auto message = [](const std::string& id, std::size_t subjectBytes) {
+    const auto message = [](const std::string& id, std::size_t bytes) {
         return json{{"id", id},
-                    {"payload", {{"headers", {{{"name", "Subject"}, {"value", std::string(subjectBytes, 'x')}}}}}}}
+                    {"payload", {{"headers", {{{"name", "S"}, {"value", std::string(bytes, 'x')}}}}}}}
             .dump();
     };
     GmailMessageDecoder decoder;
-    // Small, large, past the retained buffers, broken, small again: each is read on its own.
-    const std::vector<std::pair<std::string, std::size_t>> sequence = {
-        {"a", 10}, {"b", 200'000}, {"c", GmailMessageDecoder::retainedCapacity + 5}, {"d", 3}, {"e", 70'000}};
-    for (const auto& [id, bytes] : sequence) {
-        const auto decoded = decoder.decode(message(id, bytes));
-        EXPECT_EQ(decoded.id, id);
-        EXPECT_EQ(decoded.payload->headers->at(0).value.size(), bytes);
-        EXPECT_THROW(decoder.decode(message(id, bytes).substr(0, bytes / 2)), DecodingError);
-    }
-
-    std::vector<std::thread> threads;
+    // Small, large, past the retained buffers, broken, small again, and four threads taking turns:
+    // each message is read on its own.
     std::atomic<int> wrong = 0;
+    const auto decodeSeries = [&](const std::string& series, const std::vector<std::size_t>& sizes) {
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            const auto id = series + std::to_string(i);
+            const auto decoded = decoder.decode(message(id, sizes[i]));
+            wrong += decoded.id != id || decoded.payload->headers->at(0).value.size() != sizes[i];
+            EXPECT_THROW(decoder.decode(message(id, sizes[i]).substr(0, sizes[i] / 2)), DecodingError);
+        }
+    };
+    decodeSeries("a", {10, 200'000, GmailMessageDecoder::retainedCapacity + 5, 3, 70'000});
+    std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 200; ++i) {
-                const auto id = std::to_string(t) + "-" + std::to_string(i);
-                const auto bytes = static_cast<std::size_t>((i * 7919 + t) % 5000);
-                const auto decoded = decoder.decode(message(id, bytes));
-                if (decoded.id != id || decoded.payload->headers->at(0).value != std::string(bytes, 'x'))
-                    ++wrong;
-            }
-        });
+        threads.emplace_back(decodeSeries, std::to_string(t) + "-",
+                             std::vector<std::size_t>(100, 1000 + 997 * t));
     for (auto& thread : threads)
         thread.join();
     EXPECT_EQ(wrong, 0);

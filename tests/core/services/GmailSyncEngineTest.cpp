@@ -1,7 +1,7 @@
 // The sync engine end to end: a real store file, the real extractor and client, the Google emulator.
 
-#include "core/models/DecodingError.h"
 #include "core/services/GmailSyncEngine.h"
+#include "core/models/DecodingError.h"
 #include "support/GoogleEmulator.h"
 #include "support/ManualClock.h"
 #include "support/TemporaryFolder.h"
@@ -11,8 +11,6 @@
 
 #include <csignal>
 #include <functional>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <thread>
 
 namespace larkpin {
@@ -23,31 +21,25 @@ using test::ManualClock;
 using Fault = GoogleEmulator::Fault;
 using APIError = GmailAPIClient::APIError;
 
-/// Reads one number from the database with a connection of its own, as another program would.
-long long countOf(const std::filesystem::path& database, const std::string& sql)
+/// Runs SQL with a connection of its own, as another program would; returns the first column of the
+/// last row it gave, or -1.
+long long sql(const std::filesystem::path& database, const std::string& statement)
 {
     sqlite3* connection = nullptr;
+    sqlite3_open_v2(database.c_str(), &connection, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3_busy_timeout(connection, 10'000);
     long long value = -1;
-    if (sqlite3_open_v2(database.c_str(), &connection, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(connection, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK
-            && sqlite3_step(statement) == SQLITE_ROW)
-            value = sqlite3_column_int64(statement, 0);
-        sqlite3_finalize(statement);
-    }
+    const auto row = [](void* out, int, char** columns, char**) {
+        return *static_cast<long long*>(out) = std::atoll(columns[0]), 0;
+    };
+    EXPECT_EQ(sqlite3_exec(connection, statement.c_str(), row, &value, nullptr), SQLITE_OK) << statement;
     sqlite3_close_v2(connection);
     return value;
 }
 
-/// Runs a statement with a connection of its own, as another program would.
-void execute(const std::filesystem::path& database, const std::string& sql)
+template <typename Error> bool isA(const std::exception& error)
 {
-    sqlite3* connection = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(database.c_str(), &connection, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-    char* error = nullptr;
-    EXPECT_EQ(sqlite3_exec(connection, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
-    sqlite3_free(error);
-    sqlite3_close_v2(connection);
+    return dynamic_cast<const Error*>(&error);
 }
 
 GoogleEmulator::Message codeMessage(const std::string& code, const std::string& service = "GitHub")
@@ -71,7 +63,7 @@ protected:
 
     GmailAPIClient client() const
     {
-        return GmailAPIClient(session, emulator.gmailBaseURL(), [] { return std::string("token-1"); });
+        return {session, emulator.gmailBaseURL(), [] { return std::string("token-1"); }};
     }
 
     SyncResult sync() { return engine.sync(account, client()); }
@@ -85,7 +77,7 @@ protected:
     }
 
     GmailAccount storedAccount() const { return store.accounts().at(0); }
-    long long count(const std::string& sql) const { return countOf(databasePath(), sql); }
+    long long count(const std::string& statement) const { return sql(databasePath(), statement); }
 
     test::TemporaryFolder folder;
     GoogleEmulator emulator{LARKPIN_GOOGLE_EMULATOR_PATH};
@@ -100,12 +92,13 @@ TEST_F(GmailSyncEngineTest, firstSyncReadsTheNewestMessagesAndRecordsThePosition
 {
     emulator.addMessage(codeMessage("482913", "GitHub"));
     emulator.addMessage(codeMessage("771204", "Slack"));
-    emulator.addMessage({.from = "Shop <news@shop.example>", .subject = "Your order has shipped",
-                         .plain = "Order 1234 is on its way.", .age = 10});
+    emulator.addMessage({.from = "Shop <news@shop.example>",
+                         .subject = "Your order has shipped",
+                         .plain = "Order 1234 is on its way.",
+                         .age = 10});
 
     const auto result = sync();
-    EXPECT_EQ(result, (SyncResult{.fetchedMessages = 3, .newCodes = 2,
-                                  .historyID = client().profile().historyId, .performedFullSync = true}));
+    EXPECT_EQ(result, (SyncResult{3, 2, client().profile().historyId, true}));
     EXPECT_EQ(storedAccount().lastHistoryID, result.historyID);
     EXPECT_EQ(storedAccount().lastSyncAt, clock->now());
     const auto codes = store.recentCodes(10);
@@ -122,50 +115,28 @@ TEST_F(GmailSyncEngineTest, laterSyncsReadHistoryAndHandleEachMessageOnce)
     emulator.addMessage(codeMessage("222222", "Slack"));
     emulator.addMessage(codeMessage("333333", "Stripe"));
     auto result = syncAndAdvance();
-    EXPECT_EQ(result.fetchedMessages, 2);
-    EXPECT_EQ(result.newCodes, 2);
-    EXPECT_FALSE(result.performedFullSync);
-    EXPECT_EQ(result.historyID, client().profile().historyId);
+    EXPECT_EQ(result, (SyncResult{2, 2, client().profile().historyId, false}));
 
-    // A bounded resync lists everything again; nothing is fetched twice.
-    account.lastHistoryID.reset();
-    result = sync();
-    EXPECT_TRUE(result.performedFullSync);
-    EXPECT_EQ(result.fetchedMessages, 0);
-    EXPECT_EQ(store.recentCodes(10).size(), 3u);
-}
-
-TEST_F(GmailSyncEngineTest, expiredHistoryFallsBackToABoundedResyncWithoutAnError)
-{
-    emulator.addMessage(codeMessage("111111"));
-    syncAndAdvance();
-    emulator.addMessage(codeMessage("222222", "Slack"));
+    // Expired history falls back to a bounded resync without an error: it lists everything again
+    // and fetches only what is new.
+    emulator.addMessage(codeMessage("444444", "Figma"));
     emulator.expireHistory();
-
-    const auto result = syncAndAdvance();
-    EXPECT_TRUE(result.performedFullSync);
-    EXPECT_EQ(result.fetchedMessages, 1);
-    EXPECT_EQ(result.historyID, client().profile().historyId);
+    result = syncAndAdvance();
+    EXPECT_EQ(result, (SyncResult{1, 1, client().profile().historyId, true}));
+    EXPECT_EQ(store.recentCodes(10).size(), 4u);
 }
 
 TEST_F(GmailSyncEngineTest, quietMailboxStillRecordsTheSyncAndPrunes)
 {
     syncAndAdvance();
     const auto now = clock->now();
-    const auto oldCode = OTPCode{Uuid::random(), "1", "Old", "me@example.com", "old", now - Seconds(200000),
-                                 now - Seconds(86401), std::nullopt};
-    const auto recentCode = OTPCode{Uuid::random(), "2", "Recent", "me@example.com", "recent",
-                                    now - Seconds(7200), now - Seconds(3600), std::nullopt};
-    store.save(oldCode);
-    store.save(recentCode);
+    store.save({Uuid::random(), "1", "Old", account.email, "old", now - Seconds(2e5), now - Seconds(86401)});
+    store.save({Uuid::random(), "2", "New", account.email, "new", now - Seconds(7200), now - Seconds(3600)});
     clock->advance(60);
-
-    const auto result = syncAndAdvance();
-    EXPECT_EQ(result.fetchedMessages, 0);
+    EXPECT_EQ(syncAndAdvance().fetchedMessages, 0);
     EXPECT_EQ(storedAccount().lastSyncAt, clock->now());
-    const auto codes = store.recentCodes(10);
-    ASSERT_EQ(codes.size(), 1u);
-    EXPECT_EQ(codes[0].value, "2");
+    ASSERT_EQ(store.recentCodes(10).size(), 1u);
+    EXPECT_EQ(store.recentCodes(10)[0].value, "2") << "a code that expired over a day ago is pruned";
 }
 
 TEST_F(GmailSyncEngineTest, aDeletedMessageIsMarkedHandledAndSkipped)
@@ -176,8 +147,7 @@ TEST_F(GmailSyncEngineTest, aDeletedMessageIsMarkedHandledAndSkipped)
     emulator.deleteMessage(gone); // history still lists it
 
     const auto result = syncAndAdvance();
-    EXPECT_EQ(result.fetchedMessages, 1);
-    EXPECT_EQ(result.newCodes, 1);
+    EXPECT_EQ(std::tie(result.fetchedMessages, result.newCodes), std::tuple(1, 1));
     EXPECT_EQ(count("SELECT count(*) FROM processed_messages WHERE status = 'processed'"), 2);
     EXPECT_FALSE(store.claim(gone, account.id));
 }
@@ -186,43 +156,45 @@ TEST_F(GmailSyncEngineTest, aFailureReleasesEveryClaimItHoldsKeepsThePositionAnd
 {
     // Four new messages, listed newest first; the second fails. By then the request for the third
     // may be on its way and its claim taken: that claim has to go back as well.
-    const auto refuseCode = [this](const std::string& code) {
-        execute(databasePath(), "CREATE TRIGGER refuse BEFORE INSERT ON codes WHEN NEW.value = '" + code
-                                    + "' BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    const auto apiError = [](APIError expected) {
+        return [expected](const std::exception& error) {
+            const auto* api = dynamic_cast<const APIError*>(&error);
+            return api != nullptr && *api == expected;
+        };
     };
     struct Case {
         std::string what;
-        std::optional<Fault> fault;        ///< on fetching the failing message
-        bool refuseSaving = false;         ///< saving its code fails instead
+        std::optional<Fault> fault; ///< on fetching the failing message
+        bool refuseSaving = false;  ///< saving its code fails instead
         std::function<bool(const std::exception&)> expected;
     };
-    const auto is = [](auto* type) {
-        return [](const std::exception& error) { return dynamic_cast<const std::remove_pointer_t<decltype(type)>*>(&error) != nullptr; };
-    };
     const std::vector<Case> cases = {
-        {"HTTP 500", Fault::httpStatus(500), false, is(static_cast<APIError*>(nullptr))},
-        {"a body that is not JSON", Fault::notJSON(), false, is(static_cast<DecodingError*>(nullptr))},
-        {"a connection dropped mid-body", Fault::dropConnection(), false, is(static_cast<HTTPSession::TransportError*>(nullptr))},
-        {"a code the database refuses", std::nullopt, true, is(static_cast<LocalStore::StoreError*>(nullptr))},
-        {"the last message failing", Fault::httpStatus(503), false, is(static_cast<APIError*>(nullptr))},
+        {"HTTP 500", Fault::httpStatus(500), false, apiError(APIError::response(500))},
+        // The caller learns how long Gmail asked it to wait before the account's next sync.
+        {"HTTP 429", Fault::httpStatus(429, {{"Retry-After", "30"}}), false,
+         apiError(APIError::rateLimited(30))},
+        {"a body that is not JSON", Fault::notJSON(), false, isA<DecodingError>},
+        {"a connection dropped mid-body", Fault::dropConnection(), false, isA<HTTPSession::TransportError>},
+        {"a code the database refuses", std::nullopt, true, isA<LocalStore::StoreError>},
+        {"the last message failing", Fault::httpStatus(503), false, apiError(APIError::response(503))},
     };
     for (std::size_t k = 0; k < cases.size(); ++k) {
         const auto& c = cases[k];
         SCOPED_TRACE(c.what);
         const bool last = c.what == "the last message failing";
-        std::vector<std::string> ids;
-        std::vector<std::string> codes;
-        for (int i = 0; i < 4; ++i) {
-            codes.push_back(std::to_string(100000 + 10 * static_cast<int>(k) + i));
-            auto message = codeMessage(codes.back(), std::string("Service") + static_cast<char>('A' + i));
-            message.age = 50'000.0 - 1'000.0 * static_cast<double>(k) + 10.0 * i; // newer than earlier cases
-            ids.push_back(emulator.addMessage(message));
-        }
         const std::size_t failing = last ? 3 : 1;
-        if (c.fault)
-            emulator.queueFault("messages/" + ids[failing], *c.fault);
-        if (c.refuseSaving)
-            refuseCode(codes[failing]);
+        for (std::size_t i = 0; i < 4; ++i) {
+            const auto code = std::to_string(100000 + 10 * k + i);
+            auto message = codeMessage(code, std::string("Service") + static_cast<char>('A' + i));
+            message.age =
+                50'000.0 - 1'000.0 * static_cast<double>(k) + 10.0 * static_cast<double>(i); // newest last
+            const auto id = emulator.addMessage(message);
+            if (i == failing && c.fault)
+                emulator.queueFault("messages/" + id, *c.fault);
+            if (i == failing && c.refuseSaving)
+                count("CREATE TRIGGER refuse BEFORE INSERT ON codes WHEN NEW.value = '" + code +
+                      "' BEGIN SELECT RAISE(ABORT, 'refused'); END");
+        }
         const auto codesBefore = store.recentCodes(1000).size();
         const auto syncedBefore = storedAccount().lastSyncAt;
 
@@ -233,13 +205,13 @@ TEST_F(GmailSyncEngineTest, aFailureReleasesEveryClaimItHoldsKeepsThePositionAnd
             EXPECT_TRUE(c.expected(error)) << error.what();
         }
         EXPECT_EQ(storedAccount().lastSyncAt, syncedBefore) << "the position stays";
-        EXPECT_EQ(store.recentCodes(1000).size(), codesBefore + failing) << "messages before the failure keep their codes";
-        EXPECT_EQ(count("SELECT count(*) FROM processed_messages WHERE status = 'pending'"), 0) << "no claim is left";
+        EXPECT_EQ(store.recentCodes(1000).size(), codesBefore + failing)
+            << "messages before the failure keep their codes";
+        EXPECT_EQ(count("SELECT count(*) FROM processed_messages WHERE status = 'pending'"), 0)
+            << "no claim is left";
 
-        if (c.refuseSaving)
-            execute(databasePath(), "DROP TRIGGER refuse");
+        count("DROP TRIGGER IF EXISTS refuse");
         const auto result = sync(); // at once: nothing waits for a claim to go stale
-        EXPECT_EQ(result.fetchedMessages, static_cast<int>(4 - failing));
         EXPECT_EQ(result.newCodes, static_cast<int>(4 - failing));
         EXPECT_EQ(store.recentCodes(1000).size(), codesBefore + 4);
     }
@@ -248,18 +220,12 @@ TEST_F(GmailSyncEngineTest, aFailureReleasesEveryClaimItHoldsKeepsThePositionAnd
 TEST_F(GmailSyncEngineTest, listingFailuresChangeNothing)
 {
     emulator.addMessage(codeMessage("111111"));
-    const std::vector<std::pair<std::string, Fault>> faults = {
-        {"profile", Fault::httpStatus(503)},
-        {"messages", Fault::httpStatus(429, {{"Retry-After", "30"}})},
-        {"profile", Fault::httpStatus(401)},
-    };
-    for (const auto& [path, fault] : faults) {
-        emulator.queueFault(path, fault);
+    for (const auto* path : {"profile", "messages", "history"}) {
+        account.lastHistoryID =
+            std::string(path) == "history" ? std::optional<std::string>("1") : std::nullopt;
+        emulator.queueFault(path, Fault::httpStatus(503));
         EXPECT_THROW(sync(), APIError) << path;
     }
-    account.lastHistoryID = "1";
-    emulator.queueFault("history", Fault::httpStatus(500));
-    EXPECT_THROW(sync(), APIError);
     EXPECT_EQ(count("SELECT count(*) FROM processed_messages"), 0);
     EXPECT_FALSE(storedAccount().lastSyncAt);
 }
@@ -278,29 +244,24 @@ TEST_F(GmailSyncEngineTest, aFreshPendingClaimIsLeftAloneAndAStaleOneTakenOver)
 
 TEST_F(GmailSyncEngineTest, aSyncKilledPartWayIsFinishedByTheNextWithEveryCodeStoredOnce)
 {
+    // Gmail lists the newest first, so the last 20 added are fetched first; the fetch after them
+    // answers only after a minute, so the child is surely still at work when it is killed.
     constexpr int messages = 50;
     for (int i = 0; i < messages; ++i) {
-        const auto id = emulator.addMessage(codeMessage(std::to_string(300000 + i), "Service" + std::to_string(i)));
-        emulator.queueFault("messages/" + id, Fault::delayed(std::chrono::milliseconds(40)));
+        const auto id =
+            emulator.addMessage(codeMessage(std::to_string(300000 + i), "Service" + std::to_string(i)));
+        if (i < messages - 20)
+            emulator.queueFault("messages/" + id, Fault::delayed(std::chrono::minutes(1)));
     }
 
     // The child syncs with its own clock (the real one) and its own connection to the same file.
-    const std::string child = LARKPIN_SYNC_CHILD_PATH;
-    std::vector<std::string> arguments = {child, databasePath().string(), emulator.gmailBaseURL(), "token-1",
-                                          account.email, account.id};
-    std::vector<char*> argv;
-    for (auto& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    test::ChildProcess child({LARKPIN_SYNC_CHILD_PATH, databasePath(), emulator.gmailBaseURL(), "token-1",
+                              account.email, account.id});
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (count("SELECT count(*) FROM codes") < 10 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the child finished before it could be killed";
+    child.signal(SIGKILL);
+    ASSERT_EQ(child.wait(), -1) << "the child finished before it could be killed";
     const auto handledByChild = count("SELECT count(*) FROM codes");
     ASSERT_GE(handledByChild, 10);
     ASSERT_LT(handledByChild, messages);
@@ -309,7 +270,8 @@ TEST_F(GmailSyncEngineTest, aSyncKilledPartWayIsFinishedByTheNextWithEveryCodeSt
     clock->set(SystemClock().now() + Seconds(301));
     const auto result = syncAndAdvance();
     EXPECT_GE(result.fetchedMessages, messages - handledByChild);
-    EXPECT_LE(result.fetchedMessages, messages - handledByChild + 1) << "at most the message in flight is fetched again";
+    EXPECT_LE(result.fetchedMessages, messages - handledByChild + 1)
+        << "at most the message in flight is fetched again";
     EXPECT_EQ(count("SELECT count(*) FROM codes"), messages);
     EXPECT_EQ(count("SELECT count(DISTINCT message_id) FROM codes"), messages);
     EXPECT_EQ(count("SELECT count(*) FROM processed_messages WHERE status = 'processed'"), messages);
