@@ -230,18 +230,6 @@ TEST_F(GmailSyncEngineTest, listingFailuresChangeNothing)
     EXPECT_FALSE(storedAccount().lastSyncAt);
 }
 
-TEST_F(GmailSyncEngineTest, aFreshPendingClaimIsLeftAloneAndAStaleOneTakenOver)
-{
-    const auto id = emulator.addMessage(codeMessage("111111"));
-    ASSERT_TRUE(store.claim(id, account.id)); // another sync is working on it
-
-    clock->advance(100);
-    EXPECT_EQ(sync().fetchedMessages, 0);
-    clock->advance(201); // 301 seconds after the claim
-    EXPECT_EQ(sync().fetchedMessages, 1);
-    EXPECT_EQ(store.recentCodes(10).size(), 1u);
-}
-
 TEST_F(GmailSyncEngineTest, aSyncKilledPartWayIsFinishedByTheNextWithEveryCodeStoredOnce)
 {
     // Gmail lists the newest first, so the last 20 added are fetched first; the fetch after them
