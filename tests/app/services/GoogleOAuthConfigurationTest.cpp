@@ -29,16 +29,16 @@ TEST(GoogleOAuthConfiguration, takesClientIDAndSecretFromTheFirstSourcePresentAn
     const SourceCase cases[]{
         {"environment beats the bundle",
          {{"GOOGLE_OAUTH_CLIENT_ID", "env-id"}, {"GOOGLE_OAUTH_CLIENT_SECRET", "env-secret"}},
-         {{"GoogleOAuthClientID", "plist-id"}, {"GoogleOAuthClientSecret", "plist-secret"}},
+         {{"GoogleOAuthClientID", "build-id"}, {"GoogleOAuthClientSecret", "build-secret"}},
          "env-id", "env-secret"},
         {"a blank variable is taken and fails, even with a bundle id",
          {{"GOOGLE_OAUTH_CLIENT_ID", " \t "}},
-         {{"GoogleOAuthClientID", "plist-id"}, {"GIDClientID", "gid-id"}},
+         {{"GoogleOAuthClientID", "build-id"}, {"GIDClientID", "gid-id"}},
          std::nullopt, std::nullopt},
         {"an empty variable is taken and fails",
-         {{"GOOGLE_OAUTH_CLIENT_ID", ""}}, {{"GoogleOAuthClientID", "plist-id"}}, std::nullopt, std::nullopt},
+         {{"GOOGLE_OAUTH_CLIENT_ID", ""}}, {{"GoogleOAuthClientID", "build-id"}}, std::nullopt, std::nullopt},
         {"GoogleOAuthClientID before GIDClientID",
-         {}, {{"GoogleOAuthClientID", "plist-id"}, {"GIDClientID", "gid-id"}}, "plist-id", std::nullopt},
+         {}, {{"GoogleOAuthClientID", "build-id"}, {"GIDClientID", "gid-id"}}, "build-id", std::nullopt},
         {"GIDClientID when GoogleOAuthClientID is absent", {}, {{"GIDClientID", "gid-id"}}, "gid-id", std::nullopt},
         {"a number under GoogleOAuthClientID counts as missing",
          {}, {{"GoogleOAuthClientID", std::int64_t{42}}, {"GIDClientID", "gid-id"}}, "gid-id", std::nullopt},
@@ -62,9 +62,9 @@ TEST(GoogleOAuthConfiguration, takesClientIDAndSecretFromTheFirstSourcePresentAn
          "id", "s3cret"},
         {"a blank secret variable means no secret, even with a bundle secret",
          {{"GOOGLE_OAUTH_CLIENT_ID", "id"}, {"GOOGLE_OAUTH_CLIENT_SECRET", "   "}},
-         {{"GoogleOAuthClientSecret", "plist-secret"}}, "id", std::nullopt},
+         {{"GoogleOAuthClientSecret", "build-secret"}}, "id", std::nullopt},
         {"bundle secret when the variable is absent",
-         {{"GOOGLE_OAUTH_CLIENT_ID", "id"}}, {{"GoogleOAuthClientSecret", " plist-secret\n"}}, "id", "plist-secret"},
+         {{"GOOGLE_OAUTH_CLIENT_ID", "id"}}, {{"GoogleOAuthClientSecret", " build-secret\n"}}, "id", "build-secret"},
         {"a blank bundle secret is no secret",
          {{"GOOGLE_OAUTH_CLIENT_ID", "id"}}, {{"GoogleOAuthClientSecret", nbsp}}, "id", std::nullopt},
         {"a non-text bundle secret is no secret",
@@ -79,7 +79,7 @@ TEST(GoogleOAuthConfiguration, takesClientIDAndSecretFromTheFirstSourcePresentAn
                 ADD_FAILURE() << "loaded";
             } catch (const GoogleOAuthConfiguration::Error& error) {
                 EXPECT_EQ(error, GoogleOAuthConfiguration::Error::missingClientID());
-                EXPECT_STREQ(error.what(), "Set GOOGLE_OAUTH_CLIENT_ID or GoogleOAuthClientID in Info.plist.");
+                EXPECT_STREQ(error.what(), "Set GOOGLE_OAUTH_CLIENT_ID, or build Larkpin with LARKPIN_GOOGLE_OAUTH_CLIENT_ID.");
             }
             continue;
         }
