@@ -73,13 +73,12 @@ public:
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ =
-            ::connect(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-        connectError_ = connected_ ? 0 : errno;
+        refused_ =
+            ::connect(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+            errno == ECONNREFUSED;
     }
 
-    bool connected() const { return connected_; }
-    bool refused() const { return connectError_ == ECONNREFUSED; }
+    bool refused() const { return refused_; }
 
     /// False once the server has closed the connection.
     bool send(std::string_view bytes)
@@ -133,48 +132,38 @@ public:
 private:
     FileDescriptor socket_;
     std::uint16_t serverPort_;
-    bool connected_ = false;
-    int connectError_ = 0;
+    bool refused_ = false;
 };
 
-/// Runs callback() on a thread of its own, as the authorization flow does, with a stop token
-/// that the test can trigger.
-class Wait {
-public:
-    Wait(LoopbackCallbackServer& server, std::chrono::milliseconds timeout)
-        : future_(std::async(std::launch::async, [&server, timeout, stop = stop_.get_token()]() -> Outcome {
-            try {
-                return server.callback(state, timeout, stop);
-            } catch (const Error& error) {
-                return error;
-            }
-        }))
-    {
-    }
-
-    void requestStop() { stop_.request_stop(); }
-
-    /// The outcome; the test fails instead of hanging when none comes.
-    Outcome outcome()
-    {
-        if (future_.wait_for(patience) != std::future_status::ready) {
-            ADD_FAILURE() << "callback() did not return";
-            std::terminate();
+/// callback() on a thread of its own, as the authorization flow runs it.
+std::future<Outcome> waitFor(LoopbackCallbackServer& server, std::chrono::milliseconds timeout,
+                             std::stop_token stop = {})
+{
+    return std::async(std::launch::async, [&server, timeout, stop]() -> Outcome {
+        try {
+            return server.callback(state, timeout, stop);
+        } catch (const Error& error) {
+            return error;
         }
-        return future_.get();
-    }
+    });
+}
 
-private:
-    std::stop_source stop_;
-    std::future<Outcome> future_;
-};
+/// The outcome; the test fails instead of hanging when none comes.
+Outcome outcomeOf(std::future<Outcome>& wait)
+{
+    if (wait.wait_for(patience) != std::future_status::ready) {
+        ADD_FAILURE() << "callback() did not return";
+        std::terminate();
+    }
+    return wait.get();
+}
 
 TEST(LoopbackCallbackServer, listensOn127001OnlyForAValidCallbackPath)
 {
     LoopbackCallbackServer server(path);
     EXPECT_EQ(server.redirectURI(), "http://127.0.0.1:" + std::to_string(server.port()) + path);
     EXPECT_NE(server.port(), 0);
-    EXPECT_TRUE(Client(server.port()).connected());
+    EXPECT_FALSE(Client(server.port()).refused());
 
     for (const char* invalid : {"", "oauth2/callback", "/oauth2/callback?x=1"})
         EXPECT_EQ(errorOf([&] { LoopbackCallbackServer{invalid}; }), Error::invalidPath()) << invalid;
@@ -186,15 +175,15 @@ TEST(LoopbackCallbackServer, handsTheCodeToTheCallerAnswers200AndClosesThePort)
     for (const bool browserFirst : {false, true}) {
         SCOPED_TRACE(browserFirst ? "browser first" : "caller first");
         LoopbackCallbackServer server(path);
-        std::optional<Wait> wait;
+        std::future<Outcome> wait;
         if (!browserFirst)
-            wait.emplace(server, patience);
+            wait = waitFor(server, patience);
         Client browser(server.port());
         ASSERT_TRUE(browser.send(callbackRequest("state=" + state + "&code=4%2F0AbC-d_e&scope=email")));
         if (browserFirst)
-            wait.emplace(server, patience);
+            wait = waitFor(server, patience);
         EXPECT_EQ(browser.receiveAll(), okPage);
-        EXPECT_EQ(wait->outcome(), Outcome(Callback{"4/0AbC-d_e"}));
+        EXPECT_EQ(outcomeOf(wait), Outcome(Callback{"4/0AbC-d_e"}));
         EXPECT_TRUE(Client(server.port()).refused());
     }
 }
@@ -203,49 +192,42 @@ TEST(LoopbackCallbackServer, handsTheCodeToTheCallerAnswers200AndClosesThePort)
 TEST(LoopbackCallbackServer, findsTheEndOfARequestThatArrivesInPieces)
 {
     LoopbackCallbackServer server(path);
-    Wait wait(server, patience);
+    auto wait = waitFor(server, patience);
     Client browser(server.port());
     const auto request = callbackRequest("state=" + state + "&code=C");
     ASSERT_TRUE(browser.send(request.substr(0, request.size() - 1)));
     browser.waitUntilServerHasRead();
     ASSERT_TRUE(browser.send("\n"));
     EXPECT_EQ(browser.receiveAll(), okPage);
-    EXPECT_EQ(wait.outcome(), Outcome(Callback{"C"}));
+    EXPECT_EQ(outcomeOf(wait), Outcome(Callback{"C"}));
 }
 
-TEST(LoopbackCallbackServer, answers400AndFailsTheCallerForABadRequest)
+// A bad request, or one that stops before its end: the client stops sending for the receive
+// time-out, or closes its end.
+TEST(LoopbackCallbackServer, answers400AndFailsTheCallerForABadOrUnfinishedRequest)
 {
     const struct {
-        std::string request;
+        std::string bytes;
+        bool closesItsEnd;
         Error error;
     } cases[]{
-        {callbackRequest("state=other&code=C"), Error::invalidState()},
-        {std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xFC\x03\x03\r\n\r\n", 15), Error::malformedRequest()},
+        {callbackRequest("state=other&code=C"), false, Error::invalidState()},
+        {std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xFC\x03\x03\r\n\r\n", 15), false,
+         Error::malformedRequest()},
+        {"GET " + path + "?state=" + state, false, Error::malformedRequest()},
+        {"GET " + path + "?state=" + state, true, Error::malformedRequest()},
     };
-    for (const auto& [request, error] : cases) {
-        SCOPED_TRACE(error.what());
-        LoopbackCallbackServer server(path);
-        Wait wait(server, patience);
+    for (const auto& [bytes, closesItsEnd, error] : cases) {
+        SCOPED_TRACE(bytes + (closesItsEnd ? " and closed" : ""));
+        LoopbackCallbackServer server(path, 200ms);
+        auto wait = waitFor(server, patience);
         Client browser(server.port());
-        ASSERT_TRUE(browser.send(request));
-        EXPECT_EQ(browser.receiveAll(), badRequestPage);
-        EXPECT_EQ(wait.outcome(), Outcome(error));
-        EXPECT_TRUE(Client(server.port()).refused());
-    }
-}
-
-TEST(LoopbackCallbackServer, failsAClientThatStopsSendingBeforeTheRequestEnds)
-{
-    for (const bool closesItsEnd : {false, true}) {
-        SCOPED_TRACE(closesItsEnd ? "client gives up half-way" : "client goes silent");
-        LoopbackCallbackServer server(path, closesItsEnd ? patience : 200ms);
-        Wait wait(server, patience);
-        Client browser(server.port());
-        ASSERT_TRUE(browser.send("GET " + path + "?state=" + state));
+        ASSERT_TRUE(browser.send(bytes));
         if (closesItsEnd)
             browser.finishSending();
         EXPECT_EQ(browser.receiveAll(), badRequestPage);
-        EXPECT_EQ(wait.outcome(), Outcome(Error::malformedRequest()));
+        EXPECT_EQ(outcomeOf(wait), Outcome(error));
+        EXPECT_TRUE(Client(server.port()).refused());
     }
 }
 
@@ -253,7 +235,7 @@ TEST(LoopbackCallbackServer, failsAClientThatStopsSendingBeforeTheRequestEnds)
 TEST(LoopbackCallbackServer, cutsOffAnEndlessRequest)
 {
     LoopbackCallbackServer server(path);
-    Wait wait(server, patience);
+    auto wait = waitFor(server, patience);
     Client browser(server.port());
     std::jthread writer([&browser](std::stop_token stop) {
         const std::string line = "X-Endless: " + std::string(1000, 'e') + "\r\n";
@@ -261,7 +243,7 @@ TEST(LoopbackCallbackServer, cutsOffAnEndlessRequest)
         while (!stop.stop_requested() && browser.send(line)) {
         }
     });
-    EXPECT_EQ(wait.outcome(), Outcome(Error::malformedRequest()));
+    EXPECT_EQ(outcomeOf(wait), Outcome(Error::malformedRequest()));
     EXPECT_TRUE(Client(server.port()).refused());
 }
 
@@ -269,16 +251,16 @@ TEST(LoopbackCallbackServer, letsOnlyTheFirstConnectionAndTheFirstCallerIn)
 {
     LoopbackCallbackServer server(path);
     // Two callers at once: whichever comes second is refused at once, and the other gets the outcome.
-    Wait one(server, patience), other(server, patience);
+    auto one = waitFor(server, patience), other = waitFor(server, patience);
     Client first(server.port());
-    ASSERT_TRUE(first.connected());
+    ASSERT_FALSE(first.refused());
     Client second(server.port()); // waits in the backlog behind the first
     second.send(callbackRequest("state=" + state + "&code=FROM-SECOND"));
     ASSERT_TRUE(first.send(callbackRequest("state=guess&code=FROM-FIRST")));
 
     EXPECT_EQ(first.receiveAll(), badRequestPage);
     EXPECT_EQ(second.receiveAll(), ""); // never served
-    const auto outcomes = {one.outcome(), other.outcome()};
+    const auto outcomes = {outcomeOf(one), outcomeOf(other)};
     EXPECT_EQ(std::count(outcomes.begin(), outcomes.end(), Outcome(Error::alreadyWaiting())), 1);
     EXPECT_EQ(std::count(outcomes.begin(), outcomes.end(), Outcome(Error::invalidState())), 1);
     EXPECT_EQ(errorOf([&] { server.callback(state, patience); }), Error::alreadyWaiting())
@@ -293,16 +275,17 @@ TEST(LoopbackCallbackServer, endsOnTimeOutOrCancellationWhileAClientIsStillSendi
     for (const std::string ending : {"time-out", "stop token", "cancel()"}) {
         SCOPED_TRACE(ending);
         LoopbackCallbackServer server(path, std::chrono::hours(1));
-        Wait wait(server, ending == "time-out" ? 200ms : patience);
+        std::stop_source stop;
+        auto wait = waitFor(server, ending == "time-out" ? 200ms : patience, stop.get_token());
         Client browser(server.port());
         browser.send("GET " + path);
         if (ending != "time-out")
             browser.waitUntilServerHasRead();
         if (ending == "stop token")
-            wait.requestStop();
+            stop.request_stop();
         if (ending == "cancel()")
             server.cancel();
-        EXPECT_EQ(wait.outcome(), Outcome(ending == "time-out" ? Error::timedOut() : Error::cancelled()));
+        EXPECT_EQ(outcomeOf(wait), Outcome(ending == "time-out" ? Error::timedOut() : Error::cancelled()));
         EXPECT_EQ(browser.receiveAll(), "");
         EXPECT_TRUE(Client(server.port()).refused());
     }
