@@ -79,28 +79,21 @@ protected:
         emulator_.addMailbox("bob@example.com", "bob-token");
     }
 
+    // clang-format off
     /// The authorization request the application makes, with its ten items in its order.
     static Pairs authorizationItems(const PKCE& pkce)
     {
-        return {{"access_type", "offline"},
-                {"client_id", clientID},
-                {"code_challenge", pkce.challenge()},
-                {"code_challenge_method", "S256"},
-                {"include_granted_scopes", "true"},
-                {"prompt", "consent select_account"},
-                {"redirect_uri", redirectURI},
-                {"response_type", "code"},
-                {"scope", "openid email https://www.googleapis.com/auth/gmail.readonly"},
-                {"state", "s/1 +x"}};
+        return {{"access_type", "offline"}, {"client_id", clientID}, {"code_challenge", pkce.challenge()},
+                {"code_challenge_method", "S256"}, {"include_granted_scopes", "true"},
+                {"prompt", "consent select_account"}, {"redirect_uri", redirectURI}, {"response_type", "code"},
+                {"scope", "openid email https://www.googleapis.com/auth/gmail.readonly"}, {"state", "s/1 +x"}};
     }
     static Pairs exchangeForm(const std::string& code, const PKCE& pkce)
     {
-        return {{"client_id", clientID},
-                {"code", code},
-                {"code_verifier", pkce.verifier()},
-                {"grant_type", "authorization_code"},
-                {"redirect_uri", redirectURI}};
+        return {{"client_id", clientID}, {"code", code}, {"code_verifier", pkce.verifier()},
+                {"grant_type", "authorization_code"}, {"redirect_uri", redirectURI}};
     }
+    // clang-format on
     HTTPSession::Response authorize(const Pairs& items) const
     {
         return session_.send({.url = emulator_.authorizationURL() + "?" + encoded(items)});
@@ -117,14 +110,13 @@ protected:
     HTTPSession session_;
 };
 
-TEST_F(GoogleEmulatorOAuthTest, TheConsentPageSignsInTheChosenMailboxWhoseCodeBuysTokensForItsGmail)
+TEST_F(GoogleEmulatorOAuthTest, TheConsentPageSignsInTheChosenMailboxWhoseCodeBuysItsGrant)
 {
     const PKCE pkce = PKCE::generate();
     const auto page = authorize(authorizationItems(pkce));
     ASSERT_EQ(page.status, 200);
-    for (const char* text : {">Allow</button>", ">Deny</button>", "value=\"alice@example.com\"",
-                             "value=\"bob@example.com\"", clientID})
-        EXPECT_NE(page.body.find(text), std::string::npos) << text;
+    for (const char* mailbox : {"value=\"alice@example.com\"", "value=\"bob@example.com\""})
+        EXPECT_NE(page.body.find(mailbox), std::string::npos) << mailbox;
     const auto start = page.body.find("name=\"request\" value=\"") + 22;
     const std::string request = page.body.substr(start, page.body.find('"', start) - start);
 
@@ -137,12 +129,8 @@ TEST_F(GoogleEmulatorOAuthTest, TheConsentPageSignsInTheChosenMailboxWhoseCodeBu
     EXPECT_EQ(queryValue(location, "state"), "s/1 +x");
     EXPECT_EQ(post(consent, {{"request", request}, {"decision", "deny"}}).status, 400) << "answered already";
 
-    const auto token = parsed(post(emulator_.tokenURL(), exchangeForm(queryValue(location, "code"), pkce)));
-    ASSERT_TRUE(token.contains("access_token")) << token.dump();
-    const auto profile =
-        session_.send({.url = emulator_.gmailBaseURL() + "/profile",
-                       .headers = {{"Authorization", "Bearer " + token["access_token"].get<std::string>()}}});
-    EXPECT_EQ(parsed(profile)["emailAddress"], "bob@example.com");
+    EXPECT_EQ(post(emulator_.tokenURL(), exchangeForm(queryValue(location, "code"), pkce)).status, 200);
+    EXPECT_EQ(emulator_.grants().back().mailbox, "bob@example.com");
 }
 
 TEST_F(GoogleEmulatorOAuthTest, MalformedAuthorizationRequestsGetAnErrorPageAndNoRedirect)
@@ -157,18 +145,16 @@ TEST_F(GoogleEmulatorOAuthTest, MalformedAuthorizationRequestsGetAnErrorPageAndN
         Pairs items;
         Refusal expected;
     } cases[] = {
+        // clang-format off
         {"another client", changed(items, "client_id", "someone-else"), {401, "invalid_client"}},
-        {"remote redirect",
-         changed(items, "redirect_uri", "http://attacker.example/cb"),
-         {400, "redirect_uri_mismatch"}},
-        {"look-alike host",
-         changed(items, "redirect_uri", "http://127.0.0.1.attacker.example/cb"),
-         {400, "redirect_uri_mismatch"}},
+        {"remote redirect", changed(items, "redirect_uri", "http://attacker.example/cb"), {400, "redirect_uri_mismatch"}},
+        {"look-alike host", changed(items, "redirect_uri", "http://127.0.0.1.attacker.example/cb"), {400, "redirect_uri_mismatch"}},
         {"implicit flow", changed(items, "response_type", "token"), {400, "unsupported_response_type"}},
         {"no scope", changed(items, "scope", std::nullopt), {400, "invalid_request"}},
         {"plain method", changed(items, "code_challenge_method", "plain"), {400, "invalid_request"}},
         {"short challenge", changed(items, "code_challenge", "abc"), {400, "invalid_request"}},
         {"state twice", repeated, {400, "invalid_request"}},
+        // clang-format on
     };
     for (const auto& c : cases) {
         const auto page = authorize(c.items);
@@ -190,15 +176,13 @@ TEST_F(GoogleEmulatorOAuthTest, TheCodeExchangeChecksVerifierRedirectAndClientAn
         Pairs form;
         Refusal expected;
     } cases[] = {
-        {"another verifier",
-         changed(form, "code_verifier", PKCE::generate().verifier()),
-         {400, "invalid_grant"}},
+        // clang-format off
+        {"another verifier", changed(form, "code_verifier", PKCE::generate().verifier()), {400, "invalid_grant"}},
         {"no verifier", changed(form, "code_verifier", std::nullopt), {400, "invalid_grant"}},
-        {"redirect with a slash more",
-         changed(form, "redirect_uri", std::string(redirectURI) + "/"),
-         {400, "redirect_uri_mismatch"}},
+        {"redirect with a slash more", changed(form, "redirect_uri", std::string(redirectURI) + "/"), {400, "redirect_uri_mismatch"}},
         {"another client", changed(form, "client_id", "someone-else"), {400, "invalid_grant"}},
         {"unknown code", changed(form, "code", "4/0emu-unknown"), {400, "invalid_grant"}},
+        // clang-format on
     };
     const auto refusal = [&](const Pairs& pairs) {
         const auto answer = post(emulator_.tokenURL(), pairs);
@@ -208,23 +192,6 @@ TEST_F(GoogleEmulatorOAuthTest, TheCodeExchangeChecksVerifierRedirectAndClientAn
         EXPECT_EQ(refusal(c.form), c.expected) << c.what;
     EXPECT_EQ(post(emulator_.tokenURL(), form).status, 200) << "refusals do not use the code up";
     EXPECT_EQ(refusal(form), Refusal(400, "invalid_grant")) << "a code is good once";
-}
-
-TEST_F(GoogleEmulatorOAuthTest, MalformedOAuthControlRequestsAreRefused)
-{
-    const std::vector<std::pair<std::string, json>> mistakes = {
-        {"oauth/settings", {{"consent", "maybe"}}},
-        {"oauth/settings", {{"accessTokenLifetime", -1}}},
-        {"oauth/settings", {{"lifetime", 5}}},
-        {"oauth/accounts", {{"mailbox", "nobody@example.com"}}},
-        {"oauth/accounts", {{"mailbox", "alice@example.com"}, {"emailVerified", "yes"}}},
-        {"oauth/client", {{"clientId", ""}}},
-    };
-    for (const auto& [path, body] : mistakes)
-        EXPECT_THROW(emulator_.control("POST", path, body), std::runtime_error) << path << " " << body.dump();
-    const auto settings = emulator_.control("GET", "oauth/settings");
-    EXPECT_TRUE(settings["consent"] == "ask" && settings["accessTokenLifetime"] == 3599)
-        << "changed: " << settings.dump();
 }
 
 } // namespace

@@ -113,15 +113,8 @@ protected:
         return attempt.get();
     }
 
-    /// The body of the one code exchange the emulator saw.
-    std::string exchangeBody() const
-    {
-        for (const auto& request : emulator.oauthRequests())
-            if (request.path == "/oauth2/token")
-                return request.body;
-        ADD_FAILURE() << "no code exchange";
-        return {};
-    }
+    /// The body of the code exchange, which comes after the consent page and before userinfo.
+    std::string exchangeBody() const { return emulator.oauthRequests().at(1).body; }
 
     GoogleEmulator emulator{LARKPIN_GOOGLE_EMULATOR_PATH};
     std::shared_ptr<HTTPSession> session = std::make_shared<HTTPSession>();

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace larkpin {
 namespace {
@@ -64,49 +66,41 @@ TEST(GoogleOAuthConfiguration, takesClientIDAndSecretFromTheFirstSourcePresentAn
     }
 }
 
-TEST(GoogleOAuthConfiguration, derivesEveryEndpointFromTheEmulatorBaseURL)
+// A usable emulator URL takes every endpoint, its own path staying in front. Without one the
+// endpoints are Google's: no variable, or a value that is no URL (not trimmed, and no error). The
+// build-time values are never asked for an emulator.
+TEST(GoogleOAuthConfiguration, derivesEveryEndpointFromTheEmulatorURLOrUsesGooglesOwn)
 {
-    const struct {
-        const char* base;
-        const char* prefix; ///< what every endpoint starts with
-        const char* suffix; ///< what every endpoint ends with, after its path
-    } cases[]{
-        {"http://127.0.0.1:8080", "http://127.0.0.1:8080/", ""},
-        {"http://127.0.0.1:8080/google/", "http://127.0.0.1:8080/google/", ""},
-        {"HTTP://127.0.0.1:9/a/b?x=1", "http://127.0.0.1:9/a/b/", "?x=1"},
+    using Endpoints = std::vector<std::string>;
+    const Endpoints google{"https://accounts.google.com/o/oauth2/v2/auth",
+                           "https://oauth2.googleapis.com/token", "https://oauth2.googleapis.com/revoke",
+                           "https://openidconnect.googleapis.com/v1/userinfo",
+                           "https://gmail.googleapis.com/gmail/v1/users/me"};
+    const auto under = [](const std::string& base, const std::string& query = "") {
+        return Endpoints{base + "o/oauth2/v2/auth" + query, base + "oauth2/token" + query,
+                         base + "revoke" + query, base + "oauth2/v2/userinfo" + query,
+                         base + "gmail/v1/users/me" + query};
     };
-    for (const auto& [base, prefix, suffix] : cases) {
-        SCOPED_TRACE(base);
-        const auto configuration = GoogleOAuthConfiguration::load(
-            {{"GOOGLE_OAUTH_CLIENT_ID", "id"}, {"GOOGLE_EMULATOR_URL", base}}, Bundle());
-        ASSERT_TRUE(configuration.serviceBaseURL().has_value());
-        const std::string p = prefix, s = suffix;
-        EXPECT_EQ(configuration.authorizationEndpoint(), p + "o/oauth2/v2/auth" + s);
-        EXPECT_EQ(configuration.tokenEndpoint(), p + "oauth2/token" + s);
-        EXPECT_EQ(configuration.revokeEndpoint(), p + "revoke" + s);
-        EXPECT_EQ(configuration.userInfoEndpoint(), p + "oauth2/v2/userinfo" + s);
-        EXPECT_EQ(configuration.gmailEndpoint(), p + "gmail/v1/users/me" + s);
-    }
-}
-
-// Without a usable emulator URL the endpoints are Google's: no variable, or a value that is no URL
-// (not trimmed, and no error). The build-time values are never asked for an emulator.
-TEST(GoogleOAuthConfiguration, usesGoogleEndpointsWithoutAUsableEmulatorURL)
-{
+    // clang-format off
+    const std::pair<const char*, Endpoints> cases[]{
+        {"http://127.0.0.1:8080", under("http://127.0.0.1:8080/")},
+        {"http://127.0.0.1:8080/google/", under("http://127.0.0.1:8080/google/")},
+        {"HTTP://127.0.0.1:9/a/b?x=1", under("http://127.0.0.1:9/a/b/", "?x=1")},
+        {nullptr, google}, {"", google}, {"not a url", google}, {"127.0.0.1:8080", google},
+        {" http://127.0.0.1:8080", google}, {"http://127.0.0.1:99999", google},
+    };
+    // clang-format on
     const Bundle bundle(Bundle::Values{{"GOOGLE_EMULATOR_URL", "http://127.0.0.1:8080"}});
-    for (const char* value : {static_cast<const char*>(nullptr), "", "not a url", "127.0.0.1:8080",
-                              " http://127.0.0.1:8080", "http://127.0.0.1:99999"}) {
+    for (const auto& [value, endpoints] : cases) {
         SCOPED_TRACE(value ? value : "no variable");
         Environment environment{{"GOOGLE_OAUTH_CLIENT_ID", "id"}};
         if (value)
             environment.emplace("GOOGLE_EMULATOR_URL", value);
-        const auto configuration = GoogleOAuthConfiguration::load(environment, bundle);
-        EXPECT_EQ(configuration.serviceBaseURL(), std::nullopt);
-        EXPECT_EQ(configuration.authorizationEndpoint(), "https://accounts.google.com/o/oauth2/v2/auth");
-        EXPECT_EQ(configuration.tokenEndpoint(), "https://oauth2.googleapis.com/token");
-        EXPECT_EQ(configuration.revokeEndpoint(), "https://oauth2.googleapis.com/revoke");
-        EXPECT_EQ(configuration.userInfoEndpoint(), "https://openidconnect.googleapis.com/v1/userinfo");
-        EXPECT_EQ(configuration.gmailEndpoint(), "https://gmail.googleapis.com/gmail/v1/users/me");
+        const auto c = GoogleOAuthConfiguration::load(environment, bundle);
+        EXPECT_EQ(c.serviceBaseURL().has_value(), endpoints != google);
+        EXPECT_EQ((Endpoints{c.authorizationEndpoint(), c.tokenEndpoint(), c.revokeEndpoint(),
+                             c.userInfoEndpoint(), c.gmailEndpoint()}),
+                  endpoints);
     }
 }
 

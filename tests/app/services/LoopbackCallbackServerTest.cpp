@@ -17,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -169,64 +170,48 @@ TEST(LoopbackCallbackServer, listensOn127001OnlyForAValidCallbackPath)
         EXPECT_EQ(errorOf([&] { LoopbackCallbackServer{invalid}; }), Error::invalidPath()) << invalid;
 }
 
-// The browser is opened before the caller starts waiting, so it may well connect first.
-TEST(LoopbackCallbackServer, handsTheCodeToTheCallerAnswers200AndClosesThePort)
+// What a connection gets for what it sends, and what the caller gets. The browser is opened before
+// the caller waits, so it may well connect first; the blank line that ends a request may come in a
+// receive of its own; a client may go silent for the receive time-out, or close its end, too early.
+TEST(LoopbackCallbackServer, answersTheConnectionAndHandsItsOutcomeToTheCaller)
 {
-    for (const bool browserFirst : {false, true}) {
-        SCOPED_TRACE(browserFirst ? "browser first" : "caller first");
-        LoopbackCallbackServer server(path);
-        std::future<Outcome> wait;
-        if (!browserFirst)
-            wait = waitFor(server, patience);
-        Client browser(server.port());
-        ASSERT_TRUE(browser.send(callbackRequest("state=" + state + "&code=4%2F0AbC-d_e&scope=email")));
-        if (browserFirst)
-            wait = waitFor(server, patience);
-        EXPECT_EQ(browser.receiveAll(), okPage);
-        EXPECT_EQ(outcomeOf(wait), Outcome(Callback{"4/0AbC-d_e"}));
-        EXPECT_TRUE(Client(server.port()).refused());
-    }
-}
-
-// The blank line that ends the request split across two receives.
-TEST(LoopbackCallbackServer, findsTheEndOfARequestThatArrivesInPieces)
-{
-    LoopbackCallbackServer server(path);
-    auto wait = waitFor(server, patience);
-    Client browser(server.port());
-    const auto request = callbackRequest("state=" + state + "&code=C");
-    ASSERT_TRUE(browser.send(request.substr(0, request.size() - 1)));
-    browser.waitUntilServerHasRead();
-    ASSERT_TRUE(browser.send("\n"));
-    EXPECT_EQ(browser.receiveAll(), okPage);
-    EXPECT_EQ(outcomeOf(wait), Outcome(Callback{"C"}));
-}
-
-// A bad request, or one that stops before its end: the client stops sending for the receive
-// time-out, or closes its end.
-TEST(LoopbackCallbackServer, answers400AndFailsTheCallerForABadOrUnfinishedRequest)
-{
+    const auto good = callbackRequest("state=" + state + "&code=4%2F0AbC-d_e&scope=email");
+    const auto unfinished = "GET " + path + "?state=" + state;
+    enum Mode { callerFirst, browserFirst, lastByteApart, silent, closesItsEnd };
     const struct {
+        const char* name;
         std::string bytes;
-        bool closesItsEnd;
-        Error error;
+        Mode mode;
+        Outcome outcome;
     } cases[]{
-        {callbackRequest("state=other&code=C"), false, Error::invalidState()},
-        {std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xFC\x03\x03\r\n\r\n", 15), false,
-         Error::malformedRequest()},
-        {"GET " + path + "?state=" + state, false, Error::malformedRequest()},
-        {"GET " + path + "?state=" + state, true, Error::malformedRequest()},
+        // clang-format off
+        {"caller first", good, callerFirst, Callback{"4/0AbC-d_e"}},
+        {"browser first", good, browserFirst, Callback{"4/0AbC-d_e"}},
+        {"blank line split across receives", good, lastByteApart, Callback{"4/0AbC-d_e"}},
+        {"wrong state", callbackRequest("state=other&code=C"), callerFirst, Error::invalidState()},
+        {"not HTTP", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xFC\x03\x03\r\n\r\n", 15), callerFirst, Error::malformedRequest()},
+        {"client goes silent", unfinished, silent, Error::malformedRequest()},
+        {"client gives up half-way", unfinished, closesItsEnd, Error::malformedRequest()},
+        // clang-format on
     };
-    for (const auto& [bytes, closesItsEnd, error] : cases) {
-        SCOPED_TRACE(bytes + (closesItsEnd ? " and closed" : ""));
-        LoopbackCallbackServer server(path, 200ms);
-        auto wait = waitFor(server, patience);
+    for (const auto& [name, bytes, mode, outcome] : cases) {
+        SCOPED_TRACE(name);
+        LoopbackCallbackServer server(path, mode == silent ? 200ms : patience);
+        std::future<Outcome> wait;
+        if (mode != browserFirst)
+            wait = waitFor(server, patience);
         Client browser(server.port());
-        ASSERT_TRUE(browser.send(bytes));
-        if (closesItsEnd)
+        ASSERT_TRUE(browser.send(mode == lastByteApart ? bytes.substr(0, bytes.size() - 1) : bytes));
+        if (mode == lastByteApart) {
+            browser.waitUntilServerHasRead();
+            ASSERT_TRUE(browser.send("\n"));
+        }
+        if (mode == closesItsEnd)
             browser.finishSending();
-        EXPECT_EQ(browser.receiveAll(), badRequestPage);
-        EXPECT_EQ(outcomeOf(wait), Outcome(error));
+        if (mode == browserFirst)
+            wait = waitFor(server, patience);
+        EXPECT_EQ(browser.receiveAll(), std::holds_alternative<Callback>(outcome) ? okPage : badRequestPage);
+        EXPECT_EQ(outcomeOf(wait), outcome);
         EXPECT_TRUE(Client(server.port()).refused());
     }
 }
@@ -291,24 +276,20 @@ TEST(LoopbackCallbackServer, endsOnTimeOutOrCancellationWhileAClientIsStillSendi
     }
 }
 
-// An outcome decided before anybody waits is not handed to a later caller.
-TEST(LoopbackCallbackServer, refusesToWaitAfterACancellation)
+// An attempt ended before anybody waits closes the port, and its outcome is not handed to a later
+// caller; a server destroyed without an outcome closes its port too.
+TEST(LoopbackCallbackServer, closesThePortWhenEndedBeforeAnyWaitOrDestroyed)
 {
-    LoopbackCallbackServer server(path);
-    server.cancel();
-    EXPECT_TRUE(Client(server.port()).refused());
-    EXPECT_EQ(errorOf([&] { server.callback(state, patience); }), Error::alreadyWaiting());
-}
+    LoopbackCallbackServer cancelled(path);
+    cancelled.cancel();
+    EXPECT_TRUE(Client(cancelled.port()).refused());
+    EXPECT_EQ(errorOf([&] { cancelled.callback(state, patience); }), Error::alreadyWaiting());
 
-TEST(LoopbackCallbackServer, closesThePortWhenDestroyedWithoutAnOutcome)
-{
-    std::uint16_t port = 0;
-    {
-        LoopbackCallbackServer server(path, std::chrono::hours(1));
-        port = server.port();
-        Client pending(port);
-        pending.send("GET ");
-    }
+    auto destroyed = std::make_unique<LoopbackCallbackServer>(path, std::chrono::hours(1));
+    const auto port = destroyed->port();
+    Client pending(port);
+    pending.send("GET ");
+    destroyed.reset();
     EXPECT_TRUE(Client(port).refused());
 }
 

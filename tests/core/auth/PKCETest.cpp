@@ -18,28 +18,21 @@ TEST(PKCE, derivesTheChallengeOfTheRFC7636Example)
 {
     const PKCE pkce("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk");
     EXPECT_EQ(pkce.challenge(), "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
-    EXPECT_EQ(pkce.verifier(), "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk");
 }
 
 TEST(PKCE, acceptsOnlyVerifiersOf43To128UnreservedCharacters)
 {
     const std::string x42(42, 'x'), x43(43, 'x');
+    // clang-format off
     const std::pair<std::string, bool> cases[]{
-        {x42, false},
-        {x43, true},
-        {std::string(128, 'x'), true},
-        {std::string(129, 'x'), false},
-        {x43 + ".~-_", true},
-        {x43 + "+", false},
-        {x43 + "/", false},
-        {x43 + "=", false},
-        {x43 + " ", false},
-        {x43 + "%41", false},
+        {x42, false}, {x43, true}, {std::string(128, 'x'), true}, {std::string(129, 'x'), false}, {x43 + ".~-_", true},
+        {x43 + "+", false}, {x43 + "/", false}, {x43 + "=", false}, {x43 + " ", false}, {x43 + "%41", false},
         {x42 + "\xC3\xA9", false}, // 44 bytes, not ASCII
     };
+    // clang-format on
     for (const auto& [verifier, accepted] : cases) {
         try {
-            PKCE pkce(verifier);
+            EXPECT_EQ(PKCE(verifier).verifier(), verifier);
             EXPECT_TRUE(accepted) << verifier;
         } catch (const PKCE::Error& error) {
             EXPECT_FALSE(accepted) << verifier;
