@@ -11,24 +11,18 @@
 
 namespace {
 
-size_t discard(char*, size_t size, size_t count, void*)
-{
-    return size * count;
-}
-
 /// Loads the URL without following redirects; returns where it redirects to, if anywhere.
 std::string load(const std::string& url)
 {
     CURL* curl = curl_easy_init();
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &discard);
+    const auto discard = +[](char*, size_t size, size_t count, void*) { return size * count; };
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
-    std::string location;
-    if (curl_easy_perform(curl) == CURLE_OK) {
-        char* redirect = nullptr;
-        if (curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK && redirect != nullptr)
-            location = redirect;
-    }
+    char* redirect = nullptr;
+    const bool redirected = curl_easy_perform(curl) == CURLE_OK &&
+                            curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK && redirect;
+    const std::string location = redirected ? redirect : "";
     curl_easy_cleanup(curl);
     return location;
 }

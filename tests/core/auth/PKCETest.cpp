@@ -48,7 +48,6 @@ TEST(PKCE, acceptsOnlyVerifiersOf43To128UnreservedCharacters)
 TEST(PKCE, randomURLSafeStringsAreDistinctUnpaddedBase64URL)
 {
     EXPECT_EQ(PKCE::randomURLSafeString(0), "");
-    EXPECT_EQ(PKCE::randomURLSafeString(96).size(), 128u);
     EXPECT_THROW(PKCE::randomURLSafeString(-1), std::invalid_argument);
     std::set<std::string> draws;
     std::set<char> seen;
@@ -63,10 +62,6 @@ TEST(PKCE, randomURLSafeStringsAreDistinctUnpaddedBase64URL)
     }
     EXPECT_EQ(draws.size(), 500u);
     EXPECT_EQ(seen.size(), 64u);
-
-    const auto generated = PKCE::generate();
-    EXPECT_EQ(generated, PKCE(generated.verifier()));
-    EXPECT_NE(generated.verifier(), PKCE::generate().verifier());
 }
 
 } // namespace
