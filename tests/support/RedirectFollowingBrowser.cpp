@@ -1,7 +1,8 @@
 // A stand-in browser for the consent flow, launched through a desktop entry: it loads the URL, and
 // where the page redirects, goes there, as a browser would after the user chose Allow or Deny.
 //   larkpin-test-browser [--mode=follow|idle|tamper-state] URL
-// idle: does nothing (the user never answers). tamper-state: changes the redirect's state value.
+// idle: shows the consent page and goes no further (the user never answers). tamper-state: changes
+// the redirect's state value.
 
 #include <curl/curl.h>
 
@@ -10,21 +11,18 @@
 
 namespace {
 
-size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
-
 /// Loads the URL without following redirects; returns where it redirects to, if anywhere.
 std::string load(const std::string& url)
 {
     CURL* curl = curl_easy_init();
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &discard);
+    const auto discard = +[](char*, size_t size, size_t count, void*) { return size * count; };
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
-    std::string location;
-    if (curl_easy_perform(curl) == CURLE_OK) {
-        char* redirect = nullptr;
-        if (curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK && redirect != nullptr)
-            location = redirect;
-    }
+    char* redirect = nullptr;
+    const bool redirected = curl_easy_perform(curl) == CURLE_OK &&
+                            curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &redirect) == CURLE_OK && redirect;
+    const std::string location = redirected ? redirect : "";
     curl_easy_cleanup(curl);
     return location;
 }
@@ -41,9 +39,11 @@ int main(int argc, char** argv)
         else
             url = argv[i];
     }
-    if (url.empty() || mode == "idle")
+    if (url.empty())
         return 0;
     std::string next = load(url);
+    if (mode == "idle")
+        return 0;
     if (next.empty())
         return 1;
     if (mode == "tamper-state") {

@@ -10,12 +10,13 @@
 
 namespace larkpin {
 
-/// The application's build-time settings, looked up by their Info.plist key names
-/// ("GoogleOAuthClientID", "GIDClientID", "GoogleOAuthClientSecret"). `main()` holds the values
-/// compiled in through CMake cache variables; tests build a bundle of their own.
+/// The application's build-time values, looked up by key ("GoogleOAuthClientID", "GIDClientID",
+/// "GoogleOAuthClientSecret"). `main()` holds the values compiled in through the CMake cache
+/// variables LARKPIN_GOOGLE_OAUTH_CLIENT_ID, LARKPIN_GID_CLIENT_ID and
+/// LARKPIN_GOOGLE_OAUTH_CLIENT_SECRET; tests build a bundle of their own.
 class Bundle {
 public:
-    /// A property-list value. Lookups that want text treat the other types as missing.
+    /// A build-time value. Lookups that want text treat the other types as missing.
     using Value = std::variant<std::string, std::int64_t, bool>;
     using Values = std::map<std::string, Value, std::less<>>;
 

@@ -57,7 +57,7 @@ public:
                       GoogleOAuthConfiguration::Environment environment,
                       std::shared_ptr<const Clock> clock = SystemClock::shared());
 
-    /// The configuration from the process environment and the application's bundle, a new session
+    /// The configuration from the process environment and the build-time values, a new session
     /// and a new token manager. Throws GoogleOAuthConfiguration::Error without a client id.
     static std::unique_ptr<GoogleOAuthClient> fromProcess();
 

@@ -105,7 +105,8 @@ GoogleOAuthConfiguration::Error::Error(Kind kind, const std::string& description
 
 GoogleOAuthConfiguration::Error GoogleOAuthConfiguration::Error::missingClientID()
 {
-    return Error(Kind::missingClientID, "Set GOOGLE_OAUTH_CLIENT_ID or GoogleOAuthClientID in Info.plist.");
+    return Error(Kind::missingClientID,
+                 "Set GOOGLE_OAUTH_CLIENT_ID, or build Larkpin with LARKPIN_GOOGLE_OAUTH_CLIENT_ID.");
 }
 
 GoogleOAuthConfiguration::GoogleOAuthConfiguration(std::string clientID, std::optional<std::string> clientSecret,

@@ -12,8 +12,8 @@
 namespace larkpin {
 
 /// The OAuth client's identity, its scopes, the loopback callback path and every Google endpoint
-/// the application calls. Loaded once from the environment and the bundle; one variable,
-/// "GOOGLE_EMULATOR_URL", sends every endpoint to a local emulator instead.
+/// the application calls. Loaded once from the environment and the build-time values (Bundle);
+/// one variable, "GOOGLE_EMULATOR_URL", sends every endpoint to a local emulator instead.
 class GoogleOAuthConfiguration {
 public:
     class Error : public std::runtime_error {
@@ -34,8 +34,8 @@ public:
     /// Variable name to value; the application passes its process environment.
     using Environment = std::map<std::string, std::string, std::less<>>;
 
-    /// Client id: "GOOGLE_OAUTH_CLIENT_ID" when set at all (even blank), else the bundle's
-    /// "GoogleOAuthClientID", else "GIDClientID" (bundle values count only when they are text).
+    /// Client id: "GOOGLE_OAUTH_CLIENT_ID" when set at all (even blank), else the build-time value
+    /// "GoogleOAuthClientID", else "GIDClientID" (build-time values count only when they are text).
     /// Client secret: "GOOGLE_OAUTH_CLIENT_SECRET" when set, else "GoogleOAuthClientSecret".
     /// Both are trimmed of Unicode white space and line breaks; a blank secret is no secret.
     /// Throws Error (missingClientID) when no client id is left.
