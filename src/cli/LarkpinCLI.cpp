@@ -48,9 +48,9 @@ LarkpinCLI::CLIError LarkpinCLI::CLIError::invalidCodeID(const std::string& text
     return CLIError("Invalid code ID: " + text);
 }
 
-LarkpinCLI::CLIError LarkpinCLI::CLIError::pasteboardWriteFailed()
+LarkpinCLI::CLIError LarkpinCLI::CLIError::clipboardWriteFailed()
 {
-    return CLIError("Could not copy code to the pasteboard.");
+    return CLIError("Could not copy code to the clipboard.");
 }
 
 LarkpinCLI::LarkpinCLI(std::ostream& out, std::ostream& err, const Clipboard& clipboard,
@@ -160,7 +160,7 @@ void LarkpinCLI::copy()
     }
     const auto& code = codes.front();
     if (!clipboard_.writeText(code.value))
-        throw CLIError::pasteboardWriteFailed();
+        throw CLIError::clipboardWriteFailed();
     store.markUsed(code.id, clock_->now());
     out_ << "Copied the latest code from " << code.issuer << ".\n";
 }
@@ -184,7 +184,7 @@ void LarkpinCLI::doctor()
 {
     const auto accountCount = LocalStore(databaseURL_, clock_).accounts().size();
     out_ << "Larkpin CLI: ready\n"
-         << "macOS: " << OperatingSystem::versionString() << '\n'
+         << "OS: " << OperatingSystem::versionString() << '\n'
          << "Database: " << databaseURL_.string() << '\n'
          << "Accounts: " << accountCount << '\n';
 }

@@ -20,7 +20,7 @@ public:
     class CLIError : public std::runtime_error {
     public:
         static CLIError invalidCodeID(const std::string& text);
-        static CLIError pasteboardWriteFailed();
+        static CLIError clipboardWriteFailed();
 
     private:
         using std::runtime_error::runtime_error;

@@ -1,9 +1,9 @@
 // The built `larkpin` binary, run as a user runs it, against a database in a temporary data folder.
 
-#include "support/ChildProcess.h"
-#include "support/TemporaryFolder.h"
 #include "cli/platform/OperatingSystem.h"
 #include "core/services/LocalStore.h"
+#include "support/ChildProcess.h"
+#include "support/TemporaryFolder.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -47,17 +47,29 @@ std::string fileBytes(const std::filesystem::path& path)
     return std::string(std::istreambuf_iterator<char>(stream), {});
 }
 
+using Arguments = std::vector<std::string>;
+
 class LarkpinCLITest : public ::testing::Test {
 protected:
     std::filesystem::path dataHome() const { return folder_.path() / "data"; }
     std::filesystem::path database() const { return dataHome() / "Larkpin" / "larkpin.sqlite"; }
 
-    ProcessResult larkpin(std::vector<std::string> arguments, std::map<std::string, std::string> environment = {})
+    ProcessResult larkpin(std::vector<std::string> arguments,
+                          std::map<std::string, std::string> environment = {},
+                          const std::vector<std::string>& unset = {})
     {
         arguments.insert(arguments.begin(), LARKPIN_CLI_PATH);
         environment.emplace("XDG_DATA_HOME", dataHome().string());
-        return ChildProcess::run(arguments, environment);
+        return ChildProcess::run(arguments, environment, unset);
     }
+    /// A clipboard helper of that name in `helpers()`: a shell script.
+    void helper(const std::string& name, const std::string& script) const
+    {
+        std::filesystem::create_directories(helpers());
+        std::ofstream(helpers() / name) << "#!/bin/sh\n" << script << "\n";
+        std::filesystem::permissions(helpers() / name, std::filesystem::perms::owner_all);
+    }
+    std::filesystem::path helpers() const { return folder_.path() / "helpers"; }
 
     LocalStore store() { return LocalStore(database()); }
 
@@ -81,90 +93,62 @@ protected:
     test::TemporaryFolder folder_;
 };
 
-TEST_F(LarkpinCLITest, printsUsageOrVersionWithoutTouchingTheDatabase)
+// Usage, version and the empty results: standard output only, status 0.
+TEST_F(LarkpinCLITest, printsUsageVersionAndEmptyResults)
 {
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+    const std::pair<Arguments, std::string> cases[] = {
         {{}, usage},
-        {{"help"}, usage},
-        {{"frobnicate"}, usage},
         {{"--plain", "latest"}, usage}, // the option is not a command
-        {{"version"}, "larkpin 0.1.0\n"},
-        {{"--version"}, "larkpin 0.1.0\n"},
         {{"-v", "extra"}, "larkpin 0.1.0\n"},
+        {{"accounts"}, "No Gmail accounts connected.\n"},
+        {{"latest"}, "No active verification code.\n"},
+        {{"list"}, "No active verification codes.\n"},
+        {{"history"}, "No recent verification codes.\n"},
+        {{"copy"}, "No active verification code.\n"},
     };
-    for (const auto& [arguments, expected] : cases) {
-        const auto result = larkpin(arguments);
-        EXPECT_EQ(result.out, expected) << ::testing::PrintToString(arguments);
-        EXPECT_EQ(result.err, "");
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto result = larkpin(cases[i].first);
+        EXPECT_EQ(result.out + result.err, cases[i].second) << ::testing::PrintToString(cases[i].first);
         EXPECT_EQ(result.status, 0);
-    }
-    EXPECT_FALSE(std::filesystem::exists(dataHome()));
-}
-
-TEST_F(LarkpinCLITest, reportsEmptyResultsOnStandardOutput)
-{
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"accounts", "No Gmail accounts connected.\n"},  {"latest", "No active verification code.\n"},
-        {"list", "No active verification codes.\n"},     {"history", "No recent verification codes.\n"},
-        {"copy", "No active verification code.\n"},
-    };
-    for (const auto& [command, expected] : cases) {
-        const auto result = larkpin({command});
-        EXPECT_EQ(result.out, expected) << command;
-        EXPECT_EQ(result.err, "") << command;
-        EXPECT_EQ(result.status, 0) << command;
+        EXPECT_TRUE(i > 2 || !std::filesystem::exists(dataHome()))
+            << "usage and version never open the database";
     }
 }
 
-TEST_F(LarkpinCLITest, doctorCreatesTheDatabaseAndReportsFourLines)
+TEST_F(LarkpinCLITest, doctorCreatesTheDatabaseAndCountsTheAccountsListedByEmail)
 {
-    ASSERT_FALSE(std::filesystem::exists(database()));
     const auto result = larkpin({"doctor"});
-    EXPECT_EQ(result.out, "Larkpin CLI: ready\nmacOS: " + OperatingSystem::versionString() + "\nDatabase: "
-                              + database().string() + "\nAccounts: 0\n");
+    EXPECT_EQ(result.out, "Larkpin CLI: ready\nOS: " + OperatingSystem::versionString() +
+                              "\nDatabase: " + database().string() + "\nAccounts: 0\n");
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(std::filesystem::exists(database()));
 
-    store().upsert({.id = "1", .email = "a@example.com", .isEnabled = true});
-    store().upsert({.id = "2", .email = "b@example.com", .isEnabled = false});
-    EXPECT_TRUE(larkpin({"doctor"}).out.ends_with("\nAccounts: 2\n"));
-}
-
-TEST_F(LarkpinCLITest, listsAccountsByEmailWithTheirState)
-{
     store().upsert({.id = "2", .email = "zed@example.com", .isEnabled = true});
     store().upsert({.id = "1", .email = "amy@example.com", .isEnabled = false});
-    const auto result = larkpin({"accounts"});
-    EXPECT_EQ(result.out, "paused\tamy@example.com\nactive\tzed@example.com\n");
-    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(larkpin({"doctor"}).out.ends_with("\nAccounts: 2\n"));
+    EXPECT_EQ(larkpin({"accounts"}).out, "paused\tamy@example.com\nactive\tzed@example.com\n");
 }
 
-TEST_F(LarkpinCLITest, showsActiveCodesMaskedUnlessPlain)
+TEST_F(LarkpinCLITest, showsActiveCodesMaskedOneBulletPerCharacterUnlessPlain)
 {
     seed("123456", "GitHub", 30);
+    seed("e\u0301\u0661\u0662\r\n", "Accents", 20); // é as two scalars, two Arabic-Indic digits, CR LF
     seed("AB12CD34", "Slack", 10, 600, "work@example.com");
-    const auto used = seed("999999", "Used Inc", 5);
-    store().markUsed(used.id, SystemClock().now());
+    store().markUsed(seed("999999", "Used Inc", 5).id, SystemClock().now());
     seed("555555", "Expired Co", 1, -5); // stays stored until the next open's purge, never listed
 
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+    const std::pair<Arguments, std::string> cases[] = {
         {{"latest"}, bullets(8) + "  Slack  work@example.com\n"},
         {{"latest", "--plain"}, "AB12CD34\n"},
-        {{"list"}, bullets(8) + "\tSlack\twork@example.com\n" + bullets(6) + "\tGitHub\tme@example.com\n"},
-        {{"list", "ignored", "--plain"}, "AB12CD34\tSlack\twork@example.com\n123456\tGitHub\tme@example.com\n"},
+        {{"list"},
+         bullets(8) + "\tSlack\twork@example.com\n" + bullets(4) + "\tAccents\tme@example.com\n" +
+             bullets(6) + "\tGitHub\tme@example.com\n"},
+        {{"list", "ignored", "--plain"},
+         "AB12CD34\tSlack\twork@example.com\ne\u0301\u0661\u0662\r\n\tAccents\tme@example."
+         "com\n123456\tGitHub\tme@example.com\n"},
     };
-    for (const auto& [arguments, expected] : cases) {
-        const auto result = larkpin(arguments);
-        EXPECT_EQ(result.out, expected) << ::testing::PrintToString(arguments);
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.status, 0);
-    }
-}
-
-TEST_F(LarkpinCLITest, masksOneBulletPerCharacterNotPerByte)
-{
-    seed("e\u0301\u0661\u0662\r\n", "Accents", 1); // é as two scalars, two Arabic-Indic digits, CR LF
-    EXPECT_EQ(larkpin({"latest"}).out, bullets(4) + "  Accents  me@example.com\n");
+    for (const auto& [arguments, expected] : cases)
+        EXPECT_EQ(larkpin(arguments).out, expected) << ::testing::PrintToString(arguments);
 }
 
 TEST_F(LarkpinCLITest, historyShowsAtMostTwentyCodesWithTheirUsedState)
@@ -174,112 +158,95 @@ TEST_F(LarkpinCLITest, historyShowsAtMostTwentyCodesWithTheirUsedState)
         codes.push_back(seed(std::to_string(100000 + i), "Issuer" + std::to_string(i), 100 - i));
     store().markUsed(codes[21].id, SystemClock().now());
 
-    const auto result = larkpin({"history", "--plain"});
-    EXPECT_EQ(result.status, 0);
     std::string expected;
-    for (int i = 21; i >= 2; --i)
-        expected += codes[static_cast<std::size_t>(i)].id.toString() + (i == 21 ? "\tused\t" : "\tunused\t")
-                    + codes[static_cast<std::size_t>(i)].value + "\tIssuer" + std::to_string(i) + "\tme@example.com\n";
-    EXPECT_EQ(result.out, expected);
-
-    const auto masked = larkpin({"history"});
-    EXPECT_EQ(masked.out.substr(0, 36 + 6), codes[21].id.toString() + "\tused\t");
-    EXPECT_EQ(masked.out.find("100021"), std::string::npos);
+    for (std::size_t i = 21; i >= 2; --i)
+        expected += codes[i].id.toString() + (i == 21 ? "\tused\t" : "\tunused\t") + codes[i].value +
+                    "\tIssuer" + std::to_string(i) + "\tme@example.com\n";
+    EXPECT_EQ(larkpin({"history", "--plain"}).out, expected);
+    EXPECT_TRUE(
+        larkpin({"history"}).out.starts_with(codes[21].id.toString() + "\tused\t" + bullets(6) + "\t"));
 }
 
 TEST_F(LarkpinCLITest, marksCodesUsedAndUnusedById)
 {
-    const auto older = seed("111111", "Older", 20);
+    seed("111111", "Older", 20);
     const auto newer = seed("222222", "Newer", 10);
     std::string lowerCaseID = newer.id.toString();
     std::transform(lowerCaseID.begin(), lowerCaseID.end(), lowerCaseID.begin(), ::tolower);
 
-    auto result = larkpin({"use", lowerCaseID});
-    EXPECT_EQ(result.out, "Marked code used.\n");
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(larkpin({"use", lowerCaseID}).out, "Marked code used.\n");
     EXPECT_EQ(larkpin({"latest", "--plain"}).out, "111111\n");
-
-    result = larkpin({"unuse", newer.id.toString()});
-    EXPECT_EQ(result.out, "Marked code unused.\n");
+    EXPECT_EQ(larkpin({"unuse", newer.id.toString()}).out, "Marked code unused.\n");
     EXPECT_EQ(larkpin({"latest", "--plain"}).out, "222222\n");
-
     // An id that matches nothing is not an error: nothing changes.
-    result = larkpin({"use", Uuid::random().toString()});
-    EXPECT_EQ(result.out, "Marked code used.\n");
+    EXPECT_EQ(larkpin({"use", Uuid::random().toString()}).out, "Marked code used.\n");
     EXPECT_EQ(store().activeCodes(SystemClock().now(), 10).size(), 2u);
-    (void)older;
 }
 
+// Every failure: nothing on standard output, one line on standard error, status 1, nothing changed.
 TEST_F(LarkpinCLITest, rejectsMissingOrMalformedCodeIDs)
 {
     seed("123456", "GitHub", 1);
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+    const std::pair<Arguments, std::string> cases[] = {
         {{"use"}, "larkpin: Invalid code ID: missing\n"},
-        {{"unuse"}, "larkpin: Invalid code ID: missing\n"},
-        {{"use", "xyz"}, "larkpin: Invalid code ID: xyz\n"},
         {{"unuse", "--plain"}, "larkpin: Invalid code ID: --plain\n"},
-        {{"use", "0E2A1B7C-5D3F-4A8B-9C1D-2E3F4A5B6C7"}, "larkpin: Invalid code ID: 0E2A1B7C-5D3F-4A8B-9C1D-2E3F4A5B6C7\n"},
+        {{"use", "0E2A1B7C-5D3F-4A8B-9C1D-2E3F4A5B6C7"},
+         "larkpin: Invalid code ID: 0E2A1B7C-5D3F-4A8B-9C1D-2E3F4A5B6C7\n"},
     };
     for (const auto& [arguments, expected] : cases) {
         const auto result = larkpin(arguments);
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, expected);
+        EXPECT_EQ(result.out + result.err, expected);
         EXPECT_EQ(result.status, 1);
     }
     EXPECT_EQ(store().activeCodes(SystemClock().now(), 10).size(), 1u);
 }
 
+TEST_F(LarkpinCLITest, copyHandsTheNewestCodeToTheSessionsHelperAndMarksItUsed)
+{
+    seed("111111", "Older", 20);
+    seed("654321", "GitHub", 10);
+    const auto record = folder_.path() / "wl-copy";
+    helper("wl-copy",
+           "echo \"$# $*\" > '" + record.string() + ".args'; /bin/cat > '" + record.string() + ".in'");
+    const auto result =
+        larkpin({"copy"}, {{"PATH", helpers().string()}, {"WAYLAND_DISPLAY", "wayland-0"}}, {"DISPLAY"});
+    EXPECT_EQ(result.out + result.err, "Copied the latest code from GitHub.\n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(fileBytes(record.string() + ".in"), "654321") << "the code alone, without a line break";
+    EXPECT_EQ(fileBytes(record.string() + ".args"), "0 \n");
+    EXPECT_EQ(larkpin({"latest", "--plain"}).out, "111111\n");
+    if (std::getenv("DISPLAY") == nullptr)
+        return; // the X11 helpers need the display of scripts/test-session
+    EXPECT_EQ(larkpin({"copy"}, {}, {"WAYLAND_DISPLAY"}).out, "Copied the latest code from Older.\n");
+    EXPECT_EQ(ChildProcess::run({"/usr/bin/xclip", "-o", "-selection", "clipboard"}).out, "111111");
+}
+
 TEST_F(LarkpinCLITest, copyFailsWithoutAUsableClipboardHelperAndKeepsTheCode)
 {
     seed("123456", "GitHub", 1);
-    const auto helpers = folder_.path() / "helpers";
-    std::filesystem::create_directories(helpers);
-    {
-        std::ofstream failing(helpers / "xclip");
-        failing << "#!/bin/sh\nexit 1\n";
-    }
-    std::filesystem::permissions(helpers / "xclip", std::filesystem::perms::owner_all);
-
-    const std::vector<std::map<std::string, std::string>> environments = {
-        {{"PATH", (folder_.path() / "empty").string()}, {"DISPLAY", ":98"}}, // no helper at all
-        {{"PATH", helpers.string()}, {"DISPLAY", ":98"}},                     // xclip fails, no xsel
-        {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}},                           // no session to copy into
+    helper("xclip", "exit 1");
+    helper("wl-copy", "/bin/cat > /dev/null; exit 1");
+    const std::pair<std::map<std::string, std::string>, Arguments> environments[] = {
+        {{{"PATH", (folder_.path() / "empty").string()}, {"DISPLAY", ":98"}}, {}}, // no helper at all
+        {{{"PATH", helpers().string()}, {"DISPLAY", ":98"}}, {"WAYLAND_DISPLAY"}}, // xclip fails, no xsel
+        {{{"PATH", helpers().string()}, {"WAYLAND_DISPLAY", "wayland-0"}}, {"DISPLAY"}}, // wl-copy fails
+        {{}, {"DISPLAY", "WAYLAND_DISPLAY"}}, // no session to copy into
     };
-    for (const auto& environment : environments) {
-        const auto result = larkpin({"copy"}, environment);
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, "larkpin: Could not copy code to the pasteboard.\n");
+    for (const auto& [set, unset] : environments) {
+        const auto result = larkpin({"copy"}, set, unset);
+        EXPECT_EQ(result.out + result.err, "larkpin: Could not copy code to the clipboard.\n");
         EXPECT_EQ(result.status, 1);
     }
     EXPECT_EQ(larkpin({"latest", "--plain"}).out, "123456\n");
-}
-
-TEST_F(LarkpinCLITest, copyPutsTheNewestCodeOnTheClipboardAndMarksItUsed)
-{
-    if (std::getenv("DISPLAY") == nullptr)
-        GTEST_SKIP() << "needs an X display (run the suite through scripts/test-session)";
-    seed("111111", "Older", 20);
-    seed("654321", "GitHub", 10);
-
-    const auto result = larkpin({"copy"}, {{"WAYLAND_DISPLAY", ""}});
-    EXPECT_EQ(result.out, "Copied the latest code from GitHub.\n");
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(ChildProcess::run({"/usr/bin/xclip", "-o", "-selection", "clipboard"}).out, "654321");
-    EXPECT_EQ(larkpin({"latest", "--plain"}).out, "111111\n");
 }
 
 TEST_F(LarkpinCLITest, reportsDatabaseFaultsWithoutChangingAnything)
 {
     // Not a database: the file's bytes stay as they were.
     std::filesystem::create_directories(database().parent_path());
-    {
-        std::ofstream junk(database(), std::ios::binary);
-        junk << std::string(4096, 'x');
-    }
+    std::ofstream(database(), std::ios::binary) << std::string(4096, 'x');
     auto result = larkpin({"list"});
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "larkpin: Local database error: file is not a database\n");
+    EXPECT_EQ(result.out + result.err, "larkpin: Local database error: file is not a database\n");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(fileBytes(database()), std::string(4096, 'x'));
 
@@ -287,16 +254,16 @@ TEST_F(LarkpinCLITest, reportsDatabaseFaultsWithoutChangingAnything)
     std::filesystem::remove(database());
     std::filesystem::create_directory(database());
     result = larkpin({"doctor"});
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "larkpin: Could not open local database: unable to open database file\n");
+    EXPECT_EQ(result.out + result.err,
+              "larkpin: Could not open local database: unable to open database file\n");
     EXPECT_EQ(result.status, 1);
 
     // A data folder that cannot be created: its parent is a regular file.
     const auto blocker = folder_.path() / "blocker";
     std::ofstream(blocker) << "not a folder";
     result = larkpin({"accounts"}, {{"XDG_DATA_HOME", (blocker / "data").string()}});
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "larkpin: Could not create folder " + (blocker / "data" / "Larkpin").string() + ": Not a directory\n");
+    EXPECT_EQ(result.out + result.err, "larkpin: Could not create folder " +
+                                           (blocker / "data" / "Larkpin").string() + ": Not a directory\n");
     EXPECT_EQ(result.status, 1);
 }
 
@@ -306,12 +273,10 @@ TEST_F(LarkpinCLITest, failsAtOnceWhileAnotherProcessHoldsTheWriteLock)
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(database().c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-
-    for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{"copy"}, {"use", code.id.toString()}, {"unuse", code.id.toString()}}) {
+    for (const Arguments& arguments :
+         {Arguments{"copy"}, {"use", code.id.toString()}, {"unuse", code.id.toString()}}) {
         const auto result = larkpin(arguments);
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, "larkpin: Local database error: database is locked\n");
+        EXPECT_EQ(result.out + result.err, "larkpin: Local database error: database is locked\n");
         EXPECT_EQ(result.status, 1);
     }
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -321,7 +286,8 @@ TEST_F(LarkpinCLITest, failsAtOnceWhileAnotherProcessHoldsTheWriteLock)
 
 TEST_F(LarkpinCLITest, reportsAFailedWriteToStandardOutput)
 {
-    const auto result = ChildProcess::run({"/bin/sh", "-c", std::string(LARKPIN_CLI_PATH) + " version > /dev/full"});
+    const auto result =
+        ChildProcess::run({"/bin/sh", "-c", std::string(LARKPIN_CLI_PATH) + " version > /dev/full"});
     EXPECT_EQ(result.err, "larkpin: Could not write to standard output.\n");
     EXPECT_EQ(result.status, 1);
 }
@@ -335,16 +301,14 @@ TEST(OperatingSystem, readsThePrettyNameFromTheFirstFileThatHasOne)
     };
     const auto missing = folder.path() / "missing";
     const auto none = write("none", "NAME=Debian\nID=debian\n");
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n", "Debian GNU/Linux 12 (bookworm)"},
-        {"ID=x\nPRETTY_NAME='Single Quoted'\n", "Single Quoted"},
+    const std::pair<std::string, std::string> cases[] = {
+        {"ID=x\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n", "Debian GNU/Linux 12 (bookworm)"},
         {"PRETTY_NAME=Bare\n", "Bare"},
         {"PRETTY_NAME=\"Say \\\"hi\\\" \\\\o/\"\n", "Say \"hi\" \\o/"},
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(OperatingSystem::prettyName({missing, none, write("os-release", text)}), expected) << text;
     EXPECT_EQ(OperatingSystem::prettyName({missing, none}), "");
-    EXPECT_FALSE(OperatingSystem::versionString().empty());
 }
 
 } // namespace

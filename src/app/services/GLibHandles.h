@@ -73,4 +73,17 @@ inline std::string takeString(gchar* text) {
     return owned ? std::string(owned.get()) : std::string();
 }
 
+/// A pointer released by `release` (an unref or free function) when it goes out of scope: for the
+/// C types that are not GObjects, such as GHashTable, GVariant or SecretValue.
+template <typename T, auto release> struct Release {
+    void operator()(T* pointer) const { release(pointer); }
+};
+template <typename T, auto release> using Handle = std::unique_ptr<T, Release<T, release>>;
+
+/// A list of GObjects as GLib hands it out ("transfer full"): the list and a reference to each.
+struct ObjectListFree {
+    void operator()(GList* list) const { g_list_free_full(list, g_object_unref); }
+};
+using ObjectList = std::unique_ptr<GList, ObjectListFree>;
+
 } // namespace larkpin::glib

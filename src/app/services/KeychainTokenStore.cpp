@@ -1,44 +1,22 @@
 #include "app/services/KeychainTokenStore.h"
 
 #include "app/services/ApplicationID.h"
+#include "app/services/GLibHandles.h"
 
 #include <libsecret/secret.h>
-
-#include <memory>
 
 namespace larkpin {
 namespace {
 
 static_assert(KeychainTokenStore::schemaName.starts_with(applicationID));
 
-/// The GError a libsecret call may leave behind, freed on every way out.
-class ErrorSlot {
-public:
-    ErrorSlot() = default;
-    ~ErrorSlot()
-    {
-        if (error_ != nullptr)
-            g_error_free(error_);
-    }
-    ErrorSlot(const ErrorSlot&) = delete;
-    ErrorSlot& operator=(const ErrorSlot&) = delete;
+using SecretValuePointer = glib::Handle<SecretValue, secret_value_unref>;
 
-    GError** out() { return &error_; }
-    explicit operator bool() const { return error_ != nullptr; }
-
-    KeychainTokenStore::Error toError() const
-    {
-        return KeychainTokenStore::Error::status(error_->code, error_->message != nullptr ? error_->message : "");
-    }
-
-private:
-    GError* error_ = nullptr;
-};
-
-struct SecretValueUnref {
-    void operator()(SecretValue* value) const noexcept { secret_value_unref(value); }
-};
-using SecretValuePointer = std::unique_ptr<SecretValue, SecretValueUnref>;
+/// A libsecret failure as the store's error.
+KeychainTokenStore::Error statusError(const glib::Error& error)
+{
+    return KeychainTokenStore::Error::status(error->code, error->message != nullptr ? error->message : "");
+}
 
 const SecretSchema& tokenSchema()
 {
@@ -64,8 +42,9 @@ KeychainTokenStore::Error::Error(Kind kind, const std::string& description, int 
 
 KeychainTokenStore::Error KeychainTokenStore::Error::status(int code, const std::string& message)
 {
-    return Error(Kind::status,
-                 message.empty() ? "Keychain operation failed (" + std::to_string(code) + ")." : message, code);
+    return Error(
+        Kind::status,
+        message.empty() ? "Secret Service operation failed (" + std::to_string(code) + ")." : message, code);
 }
 
 KeychainTokenStore::Error KeychainTokenStore::Error::invalidData()
@@ -85,23 +64,24 @@ void KeychainTokenStore::saveRefreshToken(const std::string& token, const std::s
     // libsecret keeps the copy in non-pageable memory and replaces an item with equal attributes.
     const SecretValuePointer value(secret_value_new(token.data(), static_cast<gssize>(token.size()), "text/plain"));
     const std::string label = "Larkpin Google authorization (account " + accountID + ")";
-    ErrorSlot error;
+    glib::Error error;
     const gboolean stored = secret_password_store_binary_sync(
-        &tokenSchema(), SECRET_COLLECTION_DEFAULT, label.c_str(), value.get(), nullptr, error.out(), "service",
-        service_.c_str(), "account", accountID.c_str(), nullptr);
+        &tokenSchema(), SECRET_COLLECTION_DEFAULT, label.c_str(), value.get(), nullptr, glib::ErrorOut(error),
+        "service", service_.c_str(), "account", accountID.c_str(), nullptr);
     if (error)
-        throw error.toError();
+        throw statusError(error);
     if (stored == FALSE)
         throw Error::status(0, {});
 }
 
 std::optional<std::string> KeychainTokenStore::refreshToken(const std::string& accountID) const
 {
-    ErrorSlot error;
-    const SecretValuePointer value(secret_password_lookup_binary_sync(
-        &tokenSchema(), nullptr, error.out(), "service", service_.c_str(), "account", accountID.c_str(), nullptr));
+    glib::Error error;
+    const SecretValuePointer value(
+        secret_password_lookup_binary_sync(&tokenSchema(), nullptr, glib::ErrorOut(error), "service",
+                                           service_.c_str(), "account", accountID.c_str(), nullptr));
     if (error)
-        throw error.toError();
+        throw statusError(error);
     if (!value)
         return std::nullopt;
     gsize length = 0;
@@ -114,12 +94,12 @@ std::optional<std::string> KeychainTokenStore::refreshToken(const std::string& a
 
 void KeychainTokenStore::deleteRefreshToken(const std::string& accountID) const
 {
-    ErrorSlot error;
+    glib::Error error;
     // FALSE without an error means there was nothing to delete.
-    secret_password_clear_sync(&tokenSchema(), nullptr, error.out(), "service", service_.c_str(), "account",
-                               accountID.c_str(), nullptr);
+    secret_password_clear_sync(&tokenSchema(), nullptr, glib::ErrorOut(error), "service", service_.c_str(),
+                               "account", accountID.c_str(), nullptr);
     if (error)
-        throw error.toError();
+        throw statusError(error);
 }
 
 } // namespace larkpin

@@ -7,6 +7,7 @@
 
 namespace larkpin {
 
+/// The Secret Service store on Linux; the name is the one the whole application uses for it.
 /// One refresh token per connected account, kept in the desktop's Secret Service (through
 /// libsecret) and nowhere else. An item carries the attributes "service" (this store's service
 /// text) and "account" (the account's Google subject id) and lives in the default collection.
@@ -18,7 +19,7 @@ public:
         enum class Kind { status, invalidData };
 
         /// A libsecret failure: its GError code, described by the GError's message (or, when that
-        /// is empty, "Keychain operation failed (" + code + ").").
+        /// is empty, "Secret Service operation failed (" + code + ").").
         static Error status(int code, const std::string& message);
         static Error invalidData();
 

@@ -40,7 +40,9 @@ std::string TokenManager::accessToken(const std::string& accountID)
             return result.get();
         }
         // Read under the lock, so that a second caller finds the refresh below instead of starting one.
-        auto stored = keychain_.refreshToken(accountID);
+        const auto unsaved = unsavedRefreshTokens_.find(accountID);
+        auto stored =
+            unsaved != unsavedRefreshTokens_.end() ? unsaved->second : keychain_.refreshToken(accountID);
         if (!stored)
             throw GoogleOAuthError::missingStoredRefreshToken();
         form = {{"client_id", clientID_}, {"grant_type", "refresh_token"}, {"refresh_token", std::move(*stored)}};
@@ -79,8 +81,17 @@ std::string TokenManager::completeRefresh(const std::string& accountID, const st
             return std::move(*fresh);
         throw GoogleOAuthError::missingStoredRefreshToken();
     }
-    if (token.refreshToken)
-        keychain_.saveRefreshToken(*token.refreshToken, accountID); // a failure is handled by the caller
+    const auto unsaved = unsavedRefreshTokens_.find(accountID);
+    if (token.refreshToken || unsaved != unsavedRefreshTokens_.end()) {
+        const std::string refreshToken = token.refreshToken ? *token.refreshToken : unsaved->second;
+        try {
+            keychain_.saveRefreshToken(refreshToken, accountID);
+        } catch (const KeychainTokenStore::Error&) {
+            unsavedRefreshTokens_[accountID] = refreshToken; // the caller reports the failure
+            throw;
+        }
+        unsavedRefreshTokens_.erase(accountID);
+    }
     accessTokens_[accountID] = CachedToken{token.accessToken, token.expiresAt};
     refreshes_.erase(running);
     return token.accessToken;
@@ -95,6 +106,11 @@ void TokenManager::removeAuthorization(const std::string& accountID)
         // The refresh token stands for the whole grant, and unlike a cached access token it cannot
         // have expired already; revoking either ends the grant at Google.
         revocable = keychain_.refreshToken(accountID);
+        if (const auto unsaved = unsavedRefreshTokens_.find(accountID);
+            unsaved != unsavedRefreshTokens_.end()) {
+            revocable = unsaved->second;
+            unsavedRefreshTokens_.erase(unsaved);
+        }
         refreshes_.erase(accountID); // a refresh still running will not store its answer
         if (const auto cached = accessTokens_.find(accountID); cached != accessTokens_.end()) {
             if (!revocable)
@@ -122,10 +138,12 @@ void TokenManager::removeAuthorization(const std::string& accountID)
 void TokenManager::storeAuthorization(const std::string& accountID, const GoogleOAuthToken& token)
 {
     const std::lock_guard lock(mutex_);
-    if (token.refreshToken)
+    if (token.refreshToken) {
         keychain_.saveRefreshToken(*token.refreshToken, accountID);
-    else if (!keychain_.refreshToken(accountID))
+        unsavedRefreshTokens_.erase(accountID);
+    } else if (!unsavedRefreshTokens_.contains(accountID) && !keychain_.refreshToken(accountID)) {
         throw GoogleOAuthError::missingRefreshToken();
+    }
     refreshes_.erase(accountID);
     accessTokens_[accountID] = CachedToken{token.accessToken, token.expiresAt};
 }

@@ -54,7 +54,8 @@ public:
     /// token replaces the stored one. Throws GoogleOAuthError (`missingStoredRefreshToken` without
     /// a stored refresh token; `oauth`, `response` or `invalidResponse` from the token endpoint),
     /// KeychainTokenStore::Error, or HTTPSession::TransportError. A failure leaves the cache and the
-    /// stored refresh token as they were.
+    /// stored refresh token as they were; when only saving a new refresh token failed, the new one is
+    /// kept in memory and used, and saved, by the next call.
     std::string accessToken(const std::string& accountID);
 
     /// Disconnects the account: revokes its grant at Google (the stored refresh token, else the
@@ -98,6 +99,9 @@ private:
     std::mutex mutex_; // guards the maps below and serialises the Secret Service calls
     std::map<std::string, CachedToken> accessTokens_;
     std::map<std::string, std::shared_ptr<Refresh>> refreshes_;
+    /// Refresh tokens Google handed out that the Secret Service refused to save. Google may have
+    /// retired the stored one already, so these stand for the grant until a save succeeds.
+    std::map<std::string, std::string> unsavedRefreshTokens_;
 };
 
 } // namespace larkpin
