@@ -14,6 +14,12 @@ namespace {
 constexpr auto startTimeout = std::chrono::seconds(20);
 constexpr auto stopTimeout = std::chrono::seconds(10);
 
+/// Sets the key only when there is a value: the emulator's defaults stand for the rest.
+template <typename T> void setIfPresent(json& body, const char* key, const std::optional<T>& value) {
+    if (value)
+        body[key] = *value;
+}
+
 std::string gmailPath(const std::string& path) {
     return path.starts_with("/") ? path : "/gmail/v1/users/me/" + path;
 }
@@ -170,16 +176,11 @@ std::string GoogleEmulator::addMessage(const Message& message) {
     text("plain", message.plain);
     text("html", message.html);
     text("structure", message.structure);
-    if (message.receivedAt)
-        body["receivedAt"] = *message.receivedAt;
-    if (message.age)
-        body["age"] = *message.age;
-    if (message.internalDate)
-        body["internalDate"] = *message.internalDate;
-    if (message.id)
-        body["id"] = *message.id;
-    if (message.payload)
-        body["payload"] = *message.payload;
+    setIfPresent(body, "receivedAt", message.receivedAt);
+    setIfPresent(body, "age", message.age);
+    setIfPresent(body, "internalDate", message.internalDate);
+    setIfPresent(body, "id", message.id);
+    setIfPresent(body, "payload", message.payload);
     return control("POST", "messages", body).at("id").get<std::string>();
 }
 
@@ -202,14 +203,11 @@ void GoogleEmulator::queueFault(const std::string& path, const Fault& fault) {
     json body = {{"path", gmailPath(path)}, {"kind", fault.kind}};
     if (fault.delay.count() > 0 || fault.kind == "delay")
         body["delayMs"] = fault.delay.count();
-    if (fault.status)
-        body["status"] = *fault.status;
+    setIfPresent(body, "status", fault.status);
     if (!fault.headers.empty())
         body["headers"] = fault.headers;
-    if (fault.body)
-        body["body"] = *fault.body;
-    if (fault.key)
-        body["key"] = *fault.key;
+    setIfPresent(body, "body", fault.body);
+    setIfPresent(body, "key", fault.key);
     if (fault.kind == "trickle")
         body["bytes"] = fault.bytes;
     if (fault.kind == "trickle" || fault.kind == "stall")
@@ -245,36 +243,26 @@ std::vector<GoogleEmulator::GmailRequest> GoogleEmulator::gmailRequests() const 
 
 void GoogleEmulator::setOAuthClient(const std::string& clientID, const std::optional<std::string>& clientSecret) {
     json body = {{"clientId", clientID}};
-    if (clientSecret)
-        body["clientSecret"] = *clientSecret;
+    setIfPresent(body, "clientSecret", clientSecret);
     control("POST", "oauth/client", body);
 }
 
 void GoogleEmulator::configureOAuth(const OAuthSettings& settings) {
     json body = json::object();
-    if (settings.accessTokenLifetime)
-        body["accessTokenLifetime"] = *settings.accessTokenLifetime;
-    if (settings.refreshTokenOnExchange)
-        body["refreshTokenOnExchange"] = *settings.refreshTokenOnExchange;
-    if (settings.rotateRefreshTokens)
-        body["rotateRefreshTokens"] = *settings.rotateRefreshTokens;
-    if (settings.consent)
-        body["consent"] = *settings.consent;
-    if (settings.consentMailbox)
-        body["consentMailbox"] = *settings.consentMailbox;
-    if (settings.denyError)
-        body["denyError"] = *settings.denyError;
+    setIfPresent(body, "accessTokenLifetime", settings.accessTokenLifetime);
+    setIfPresent(body, "refreshTokenOnExchange", settings.refreshTokenOnExchange);
+    setIfPresent(body, "rotateRefreshTokens", settings.rotateRefreshTokens);
+    setIfPresent(body, "consent", settings.consent);
+    setIfPresent(body, "consentMailbox", settings.consentMailbox);
+    setIfPresent(body, "denyError", settings.denyError);
     control("POST", "oauth/settings", body);
 }
 
 void GoogleEmulator::setOAuthAccount(const std::string& mailbox, const OAuthAccount& account) {
     json body = {{"mailbox", mailbox}};
-    if (account.sub)
-        body["sub"] = *account.sub;
-    if (account.email)
-        body["email"] = *account.email;
-    if (account.emailVerified)
-        body["emailVerified"] = *account.emailVerified;
+    setIfPresent(body, "sub", account.sub);
+    setIfPresent(body, "email", account.email);
+    setIfPresent(body, "emailVerified", account.emailVerified);
     control("POST", "oauth/accounts", body);
 }
 
