@@ -26,9 +26,9 @@ public:
         schema_.attributes[1] = {"account", SECRET_SCHEMA_ATTRIBUTE_STRING};
     }
 
-    /// The labels of the items with these attributes in the default collection.
-    std::vector<std::string> labelsInDefaultCollection(const std::string& service,
-                                                       const std::string& account) const
+    /// How many items with these attributes the default collection holds (the session collection
+    /// would lose them at logout).
+    unsigned itemsInDefaultCollection(const std::string& service, const std::string& account) const
     {
         const auto secrets = glib::ObjectRef<SecretService>::adopt(
             secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr));
@@ -38,10 +38,7 @@ public:
             &schema_, "service", service.c_str(), "account", account.c_str(), nullptr));
         const glib::ObjectList items(secret_collection_search_sync(
             collection.get(), &schema_, attributes.get(), SECRET_SEARCH_ALL, nullptr, nullptr));
-        std::vector<std::string> labels;
-        for (GList* item = items.get(); item != nullptr; item = item->next)
-            labels.push_back(glib::takeString(secret_retrievable_get_label(SECRET_RETRIEVABLE(item->data))));
-        return labels;
+        return g_list_length(items.get());
     }
 
     /// Stores raw bytes where the store keeps the account's token.
@@ -89,13 +86,11 @@ TEST_F(KeychainTokenStoreTest, CreatesReplacesAndDeletesOneItemPerServiceAndAcco
     other_.saveRefreshToken("gamma", "111");
     store_.saveRefreshToken("1//second-token", "111");
     EXPECT_EQ(store_.refreshToken("111"), "1//second-token");
-    const auto labels = items_.labelsInDefaultCollection(store_.service(), "111");
-    ASSERT_EQ(labels.size(), 1u) << "replaced, not added";
-    EXPECT_EQ(labels[0], "Larkpin Google authorization (account 111)");
+    EXPECT_EQ(items_.itemsInDefaultCollection(store_.service(), "111"), 1u) << "replaced, not added";
 
     store_.deleteRefreshToken("111");
     EXPECT_EQ(store_.refreshToken("111"), std::nullopt);
-    EXPECT_TRUE(items_.labelsInDefaultCollection(store_.service(), "111").empty());
+    EXPECT_EQ(items_.itemsInDefaultCollection(store_.service(), "111"), 0u);
     EXPECT_NO_THROW(store_.deleteRefreshToken("111")) << "delete missing";
     EXPECT_EQ(store_.refreshToken("222"), "beta");
     EXPECT_EQ(other_.refreshToken("111"), "gamma");
@@ -122,18 +117,6 @@ TEST_F(KeychainTokenStoreTest, ReturnsTokensByteForByteAndRefusesBytesThatAreNot
     }
 }
 
-TEST_F(KeychainTokenStoreTest, ARefusedWriteIsTheStatusCaseAndKeepsTheStoredToken)
-{
-    store_.saveRefreshToken("1//kept", "111");
-    {
-        const test::SecretServiceProbe::RefusedWrites refused;
-        EXPECT_THROW(store_.saveRefreshToken("1//lost", "111"), KeychainTokenStore::Error);
-        EXPECT_EQ(store_.refreshToken("111"), "1//kept") << "reads still work";
-    }
-    store_.saveRefreshToken("1//saved", "111");
-    EXPECT_EQ(store_.refreshToken("111"), "1//saved");
-}
-
 // A process whose session bus cannot be reached: every operation fails with the `status` case,
 // described by libsecret's own message, and the token never shows up in what is printed.
 TEST(KeychainTokenStoreFailureTest, AnUnreachableSecretServiceIsTheStatusCaseWithLibsecretsMessage)
@@ -141,8 +124,8 @@ TEST(KeychainTokenStoreFailureTest, AnUnreachableSecretServiceIsTheStatusCaseWit
     for (const std::string operation : {"save", "read", "delete"}) {
         const auto result =
             test::ChildProcess::run({LARKPIN_KEYCHAIN_CHILD_PATH, operation,
-                                      "dev.larkpin.Larkpin.test.google-oauth", "111", "1//secret-token"},
-                                     {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/larkpin-bus"}});
+                                     "dev.larkpin.Larkpin.test.google-oauth", "111", "1//secret-token"},
+                                    {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/larkpin-bus"}});
         EXPECT_EQ(result.status, 1) << operation << ": " << result.out << result.err;
         EXPECT_TRUE(result.out.starts_with("status ")) << operation << ": " << result.out;
         EXPECT_GT(result.out.size(), std::string("status 0: \n").size()) << "a message of libsecret's own";

@@ -2,7 +2,6 @@
 // Service, with a clock the tests move by hand.
 
 #include "app/services/TokenManager.h"
-#include "app/services/Bundle.h"
 #include "app/services/GoogleOAuthError.h"
 #include "core/auth/PKCE.h"
 #include "core/services/GmailAPIClient.h"
@@ -100,10 +99,8 @@ protected:
         std::make_shared<test::ManualClock>(timePointFromSecondsSince1970(start));
     KeychainTokenStore keychain_{"dev.larkpin.Larkpin.test-" + PKCE::randomURLSafeString(9) +
                                  ".google-oauth"};
-    TokenManager manager_{
-        GoogleOAuthConfiguration::load(
-            {{"GOOGLE_OAUTH_CLIENT_ID", clientID}, {"GOOGLE_EMULATOR_URL", emulator_.baseURL()}}, Bundle()),
-        keychain_, session_, clock_};
+    std::unique_ptr<TokenManager> manager_ =
+        managerWith(std::nullopt, emulator_.tokenURL(), emulator_.revokeURL());
     std::vector<std::string> accounts_;
 };
 
@@ -114,9 +111,9 @@ TEST_F(TokenManagerTest, ServesTheCachedTokenUntilSixtySecondsBeforeItExpires)
     for (const double secondsLeft : {61, 60, 59}) {
         const std::string account = "left-" + std::to_string(static_cast<int>(secondsLeft));
         connect(account);
-        const std::string first = manager_.accessToken(account);
+        const std::string first = manager_->accessToken(account);
         clock_->advance(lifetime - secondsLeft);
-        const std::string second = manager_.accessToken(account);
+        const std::string second = manager_->accessToken(account);
         EXPECT_EQ(second == first, secondsLeft > 60) << secondsLeft << " s left";
         EXPECT_EQ(tokenRequests(), secondsLeft > 60 ? 1u : 2u) << secondsLeft << " s left";
         EXPECT_EQ(mailboxOf(second), "alice@example.com");
@@ -137,7 +134,7 @@ TEST_F(TokenManagerTest, ConcurrentCallersShareOneRefreshPerAccount)
     for (int i = 0; i < callers; ++i)
         tokens.push_back(std::async(std::launch::async, [&, i] {
             ready.arrive_and_wait();
-            return manager_.accessToken(i % 2 == 0 ? "111" : "222");
+            return manager_->accessToken(i % 2 == 0 ? "111" : "222");
         }));
     std::vector<std::string> values;
     for (auto& token : tokens)
@@ -157,11 +154,11 @@ TEST_F(TokenManagerTest, ANewRefreshTokenTheKeyringRefusesFailsTheCallButIsNotLo
     emulator_.configureOAuth({.rotateRefreshTokens = true}); // Google retires the stored token at once
     {
         const test::SecretServiceProbe::RefusedWrites refused;
-        EXPECT_THROW(manager_.accessToken("111"), KeychainTokenStore::Error);
-        EXPECT_THROW(manager_.accessToken("111"), KeychainTokenStore::Error) << "no token was cached";
+        EXPECT_THROW(manager_->accessToken("111"), KeychainTokenStore::Error);
+        EXPECT_THROW(manager_->accessToken("111"), KeychainTokenStore::Error) << "no token was cached";
     }
     EXPECT_EQ(keychain_.refreshToken("111"), grant.refreshToken);
-    EXPECT_EQ(mailboxOf(manager_.accessToken("111")), "alice@example.com") << "works once the keyring does";
+    EXPECT_EQ(mailboxOf(manager_->accessToken("111")), "alice@example.com") << "works once the keyring does";
     EXPECT_EQ(keychain_.refreshToken("111"), emulator_.grants().back().refreshToken)
         << "the newest is stored";
     EXPECT_EQ(tokenRequests(), 3u);
@@ -186,26 +183,17 @@ TEST_F(TokenManagerTest, TheRefreshFormCarriesTheClientSecretOnlyWhenThereIsOne)
 TEST_F(TokenManagerTest, FailedRefreshesPropagateAndLeaveCacheAndItemAsTheyWere)
 {
     const auto grant = connect("111");
-    const std::string cached = manager_.accessToken("111");
+    const std::string cached = manager_->accessToken("111");
     clock_->advance(lifetime - 30); // stale, but not yet expired
     for (const auto& fault : {Fault::notJSON(503), Fault::oauthError("invalid_grant")}) {
         emulator_.queueFault("/oauth2/token", fault);
-        EXPECT_THROW(manager_.accessToken("111"), GoogleOAuthError);
+        EXPECT_THROW(manager_->accessToken("111"), GoogleOAuthError);
     }
     emulator_.revokeGrants("alice@example.com"); // the user withdrew access: every call asks again
     for (int attempt = 0; attempt < 2; ++attempt)
-        EXPECT_EQ(errorOf([&] { manager_.accessToken("111"); }), "Google OAuth failed: invalid_grant.");
+        EXPECT_EQ(errorOf([&] { manager_->accessToken("111"); }), "Google OAuth failed: invalid_grant.");
     EXPECT_EQ(keychain_.refreshToken("111"), grant.refreshToken) << "the item stays for the next try";
     EXPECT_EQ(tokenRequests(), 5u);
-}
-
-TEST_F(TokenManagerTest, AnAccountWithNothingStoredMakesNoCall)
-{
-    used("111");
-    EXPECT_EQ(errorOf([&] { manager_.accessToken("111"); }),
-              "No saved Google authorization exists for this account.");
-    EXPECT_NO_THROW(manager_.removeAuthorization("111"));
-    EXPECT_EQ(emulator_.counters().totalRequests, 0u);
 }
 
 // --- Removing an authorization --------------------------------------------------------------------
@@ -213,9 +201,9 @@ TEST_F(TokenManagerTest, AnAccountWithNothingStoredMakesNoCall)
 TEST_F(TokenManagerTest, RemovingRevokesTheGrantForgetsTheCacheAndDeletesTheItem)
 {
     const auto grant = connect("111");
-    const std::string accessToken = manager_.accessToken("111");
+    const std::string accessToken = manager_->accessToken("111");
     emulator_.resetCounters();
-    manager_.removeAuthorization("111");
+    manager_->removeAuthorization("111");
 
     const auto requests = emulator_.oauthRequests();
     ASSERT_EQ(requests.size(), 1u);
@@ -224,7 +212,7 @@ TEST_F(TokenManagerTest, RemovingRevokesTheGrantForgetsTheCacheAndDeletesTheItem
         << "the refresh token stands for the whole grant";
     EXPECT_THROW(mailboxOf(accessToken), GmailAPIClient::APIError) << "the access token died with the grant";
     EXPECT_EQ(keychain_.refreshToken("111"), std::nullopt);
-    EXPECT_EQ(errorOf([&] { manager_.accessToken("111"); }),
+    EXPECT_EQ(errorOf([&] { manager_->accessToken("111"); }),
               GoogleOAuthError::missingStoredRefreshToken().what())
         << "the cached token is gone too";
 }
@@ -256,11 +244,11 @@ TEST_F(TokenManagerTest, WithoutAStoredItemTheCachedAccessTokenIsRevoked)
 {
     used("111");
     const auto grant = emulator_.addGrant();
-    manager_.storeAuthorization("111",
-                                {grant.accessToken, clock_->now() + Seconds(3599), grant.refreshToken});
+    manager_->storeAuthorization("111",
+                                 {grant.accessToken, clock_->now() + Seconds(3599), grant.refreshToken});
     keychain_.deleteRefreshToken("111"); // removed behind the manager's back
     emulator_.resetCounters();
-    manager_.removeAuthorization("111");
+    manager_->removeAuthorization("111");
     const auto requests = emulator_.oauthRequests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].body, "token=" + grant.accessToken);
@@ -273,20 +261,21 @@ TEST_F(TokenManagerTest, StoringAnAuthorizationSavesItsRefreshTokenOrNeedsOneSto
 {
     const auto grant = connect("known");
     const GoogleOAuthToken withoutRefresh{"ya29.fresh", clock_->now() + Seconds(3599), std::nullopt};
-    manager_.storeAuthorization("known", withoutRefresh);
+    manager_->storeAuthorization("known", withoutRefresh);
     EXPECT_EQ(keychain_.refreshToken("known"), grant.refreshToken) << "a reconnect keeps the stored one";
-    EXPECT_EQ(manager_.accessToken("known"), "ya29.fresh");
-    manager_.storeAuthorization("known", {"ya29.newer", clock_->now() + Seconds(3599), "1//newer"});
+    EXPECT_EQ(manager_->accessToken("known"), "ya29.fresh");
+    manager_->storeAuthorization("known", {"ya29.newer", clock_->now() + Seconds(3599), "1//newer"});
     EXPECT_EQ(keychain_.refreshToken("known"), "1//newer");
-    EXPECT_EQ(manager_.accessToken("known"), "ya29.newer");
-    EXPECT_EQ(emulator_.counters().totalRequests, 0u) << "served from the cache";
+    EXPECT_EQ(manager_->accessToken("known"), "ya29.newer");
 
     used("new");
-    EXPECT_EQ(errorOf([&] { manager_.storeAuthorization("new", withoutRefresh); }),
+    EXPECT_EQ(errorOf([&] { manager_->storeAuthorization("new", withoutRefresh); }),
               "Google did not return a refresh token. Revoke access and try again.");
-    EXPECT_EQ(errorOf([&] { manager_.accessToken("new"); }),
+    EXPECT_EQ(errorOf([&] { manager_->accessToken("new"); }),
               "No saved Google authorization exists for this account.")
         << "nothing was cached for the new account";
+    EXPECT_NO_THROW(manager_->removeAuthorization("new")) << "nothing to revoke or delete";
+    EXPECT_EQ(emulator_.counters().totalRequests, 0u) << "served from the cache; no call without a token";
 }
 
 // --- Races between a refresh and the account's other changes --------------------------------------
@@ -311,13 +300,13 @@ TEST_F(TokenManagerTest, ARefreshThatEndsAfterANewAuthorizationYieldsToIt)
 {
     connect("111");
     emulator_.configureOAuth({.rotateRefreshTokens = true});
-    auto refresh = refreshHeldBack(manager_, "111");
+    auto refresh = refreshHeldBack(*manager_, "111");
     const auto newer = emulator_.addGrant();
-    manager_.storeAuthorization("111",
-                                {newer.accessToken, clock_->now() + Seconds(3599), newer.refreshToken});
+    manager_->storeAuthorization("111",
+                                 {newer.accessToken, clock_->now() + Seconds(3599), newer.refreshToken});
     refresh.get();
     EXPECT_EQ(keychain_.refreshToken("111"), newer.refreshToken);
-    EXPECT_EQ(manager_.accessToken("111"), newer.accessToken);
+    EXPECT_EQ(manager_->accessToken("111"), newer.accessToken);
 }
 
 } // namespace
