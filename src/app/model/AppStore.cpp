@@ -330,11 +330,13 @@ QCoro::Task<> AppStore::reloadCache()
     QPointer self(this);
     const auto store = localStore_;
     try {
-        auto accounts = co_await onWorker(storeWorker_, [store] { return store->accounts(); });
+        auto readAccounts = onWorker(storeWorker_, [store] { return store->accounts(); });
+        auto accounts = co_await readAccounts;
         if (!alive(self))
             co_return;
         setAccounts(std::move(accounts));
-        auto codes = co_await onWorker(storeWorker_, [store] { return store->recentCodes(cachedCodeLimit); });
+        auto readCodes = onWorker(storeWorker_, [store] { return store->recentCodes(cachedCodeLimit); });
+        auto codes = co_await readCodes;
         if (!alive(self))
             co_return;
         setCodes(std::move(codes));
@@ -399,8 +401,9 @@ QCoro::Task<AppStore::SyncAccountOutcome> AppStore::sync(GmailAccount account, S
     for (int attempt = 0; attempt < 2; ++attempt) {
         failure = nullptr;
         try {
-            result = co_await onWorker(syncWorker_,
+            auto syncing = onWorker(syncWorker_,
                                        [engine, store, account, client] { return engine->sync(account, client); });
+            result = co_await syncing;
         } catch (...) {
             failure = std::current_exception();
         }
@@ -411,7 +414,8 @@ QCoro::Task<AppStore::SyncAccountOutcome> AppStore::sync(GmailAccount account, S
             break;
         // Gmail refused the cached access token: the next request refreshes it, once.
         try {
-            co_await onWorker(tokenWorker_, [oauth, id = account.id] { oauth->tokenManager().forgetAccessToken(id); });
+            auto forgetting = onWorker(tokenWorker_, [oauth, id = account.id] { oauth->tokenManager().forgetAccessToken(id); });
+            co_await forgetting;
         } catch (...) {
         }
         if (!alive(self))
@@ -449,13 +453,14 @@ QCoro::Task<> AppStore::connectGmail()
     setStatusMessage(QStringLiteral("Waiting for Google…"));
     GmailAccount account;
     try {
-        const auto granted = co_await onWorker(authorizationWorker_, [oauth, stop = authorizationStop_.get_token()] {
+        auto authorizing = onWorker(authorizationWorker_, [oauth, stop = authorizationStop_.get_token()] {
             return oauth->authorize(authorizationTimeout, stop);
         });
+        const auto granted = co_await authorizing;
         if (!alive(self))
             co_return;
         // On the sync worker, behind any running sync, so that a reconnect keeps the newest position.
-        account = co_await onWorker(syncWorker_, [store, granted] {
+        auto saving = onWorker(syncWorker_, [store, granted] {
             GmailAccount saved{.id = granted.id, .email = granted.email};
             for (const auto& existing : store->accounts())
                 if (existing.id == granted.id) {
@@ -467,6 +472,7 @@ QCoro::Task<> AppStore::connectGmail()
             store->upsert(saved);
             return saved;
         });
+        account = co_await saving;
         if (!alive(self))
             co_return;
     } catch (...) {
@@ -495,12 +501,14 @@ QCoro::Task<> AppStore::disconnect(GmailAccount account)
     const auto store = localStore_;
     try {
         if (oauth) {
-            co_await onWorker(tokenWorker_, [oauth, id = account.id] { oauth->tokenManager().removeAuthorization(id); });
+            auto revoking = onWorker(tokenWorker_, [oauth, id = account.id] { oauth->tokenManager().removeAuthorization(id); });
+            co_await revoking;
             if (!alive(self))
                 co_return;
         }
         // Behind a running sync of the account, so that none of its codes outlive it.
-        co_await onWorker(syncWorker_, [store, account] { store->deleteAccount(account.id, account.email); });
+        auto deleting = onWorker(syncWorker_, [store, account] { store->deleteAccount(account.id, account.email); });
+        co_await deleting;
         if (!alive(self))
             co_return;
     } catch (...) {
@@ -525,7 +533,7 @@ QCoro::Task<> AppStore::setEnabled(bool enabled, GmailAccount account)
     try {
         // From the stored account, behind any running sync, so that the switch never writes back
         // an older history position.
-        co_await onWorker(syncWorker_, [store, account, enabled] {
+        auto switching = onWorker(syncWorker_, [store, account, enabled] {
             GmailAccount saved = account;
             for (const auto& existing : store->accounts())
                 if (existing.id == account.id)
@@ -533,6 +541,7 @@ QCoro::Task<> AppStore::setEnabled(bool enabled, GmailAccount account)
             saved.isEnabled = enabled;
             store->upsert(saved);
         });
+        co_await switching;
         if (!alive(self))
             co_return;
     } catch (...) {
@@ -558,7 +567,8 @@ QCoro::Task<> AppStore::copy(OTPCode code)
         setStatusMessage(describe(std::current_exception()));
         co_return;
     }
-    co_await setUsed(true, code, "Copied " + QString::fromStdString(code.issuer) + " code");
+    const QString status = "Copied " + QString::fromStdString(code.issuer) + " code";
+    co_await setUsed(true, code, status);
 }
 
 void AppStore::requestAccessibility()
@@ -734,12 +744,13 @@ QCoro::Task<> AppStore::setUsed(bool used, OTPCode code, QString status)
     const auto store = localStore_;
     const TimePoint now = clock_->now();
     try {
-        co_await onWorker(storeWorker_, [store, used, id = code.id, now] {
+        auto marking = onWorker(storeWorker_, [store, used, id = code.id, now] {
             if (used)
                 store->markUsed(id, now);
             else
                 store->markUnused(id);
         });
+        co_await marking;
         if (!alive(self))
             co_return;
     } catch (...) {
