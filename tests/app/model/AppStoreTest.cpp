@@ -10,6 +10,7 @@
 #include "support/TemporaryFolder.h"
 
 #include <QCoreApplication>
+#include <QSettings>
 
 #include <gtest/gtest.h>
 
@@ -91,6 +92,7 @@ protected:
     {
         if (const auto reason = test::SecretServiceProbe::unavailableReason())
             GTEST_SKIP() << *reason;
+        QSettings("Larkpin", "Larkpin").remove("monitoringEnabled");
         emulator.addMailbox("alice@example.com", "alice-token");
         emulator.addMailbox("bob@example.com", "bob-token");
         emulator.configureOAuth({.consent = "allow"});
