@@ -5,6 +5,7 @@
 #include "core/extraction/OTPExtractor.h"
 #include "core/services/GmailAPIClient.h"
 
+#include <QElapsedTimer>
 #include <QSettings>
 
 #include <algorithm>
@@ -594,9 +595,12 @@ void AppStore::scheduleTick() { tickTimer_.start(tickInterval_); }
 QCoro::Task<> AppStore::tick()
 {
     QPointer self(this);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const bool heavy = tickCount_ % heavyTickPeriod == 0;
     // Errors of a tick never end the loop: the next one runs regardless.
     try {
-        if (tickCount_ % heavyTickPeriod == 0) {
+        if (heavy) {
             setAccessibilityEnabled(trust_ && trust_->isTrusted());
             co_await reloadCache();
             if (!alive(self))
@@ -623,6 +627,7 @@ QCoro::Task<> AppStore::tick()
     }
     ++tickCount_;
     scheduleTick();
+    emit monitoringTicked(heavy, elapsed.nsecsElapsed() / 1000);
 }
 
 std::vector<OTPCode> AppStore::firstSuggested() const { return firstOf(activeCodes(), suggestedCodeLimit); }

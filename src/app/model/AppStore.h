@@ -179,6 +179,8 @@ signals:
     void lastCompleteSyncAtChanged();
     void syncSummaryChanged();
     void suggestionRefreshStateChanged();
+    /// After each tick of the monitoring loop: whether it was a heavy one and how long it took.
+    void monitoringTicked(bool heavy, qint64 microseconds);
 
 private:
     template <typename Work> auto onWorker(QThreadPool& pool, Work work)
