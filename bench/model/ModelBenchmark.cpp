@@ -66,18 +66,25 @@ int main(int argc, char** argv)
         }
         const TimePoint now = SystemClock().now();
         for (int i = 0; i < AppStore::cachedCodeLimit; ++i)
-            seed.save({.id = Uuid::random(), .value = std::to_string(100000 + i), .issuer = "Acme",
-                       .accountEmail = "alice@example.com", .messageID = "message-" + std::to_string(i),
-                       .receivedAt = now - Seconds(i), .expiresAt = now + Seconds(3600), .usedAt = std::nullopt});
+            seed.save({.id = Uuid::random(),
+                       .value = std::to_string(100000 + i),
+                       .issuer = "Acme",
+                       .accountEmail = "alice@example.com",
+                       .messageID = "message-" + std::to_string(i),
+                       .receivedAt = now - Seconds(i),
+                       .expiresAt = now + Seconds(3600),
+                       .usedAt = std::nullopt});
     }
 
-    const auto fields = std::make_shared<AccessibilityFieldSource>([] { return std::vector<ScreenRect>{{0, 0, 1280, 800}}; });
+    const auto fields = std::make_shared<AccessibilityFieldSource>([] {
+        return std::vector<ScreenRect>{{0, 0, 1280, 800}};
+    });
     AppStore::Services services;
     services.databasePath = path;
     services.session = session;
     services.makeOAuthClient = [&] {
-        const GoogleOAuthConfiguration::Environment environment = {{"GOOGLE_OAUTH_CLIENT_ID", "bench.apps.example"},
-                                                                   {"GOOGLE_EMULATOR_URL", emulator.baseURL()}};
+        const GoogleOAuthConfiguration::Environment environment = {
+            {"GOOGLE_OAUTH_CLIENT_ID", "bench.apps.example"}, {"GOOGLE_EMULATOR_URL", emulator.baseURL()}};
         const auto configuration = GoogleOAuthConfiguration::load(environment, Bundle());
         auto tokens = std::make_shared<TokenManager>(configuration, keychain, session);
         return std::make_unique<GoogleOAuthClient>(configuration, tokens, session, environment);
@@ -103,11 +110,13 @@ int main(int argc, char** argv)
     store.start();
     QTimer::singleShot(seconds * 1000, &application, &QCoreApplication::quit);
     application.exec();
-    const double cpuPercent = (processCPUSeconds() - cpuBefore) / (static_cast<double>(wall.nsecsElapsed()) / 1e9) * 100;
+    const double cpuPercent =
+        (processCPUSeconds() - cpuBefore) / (static_cast<double>(wall.nsecsElapsed()) / 1e9) * 100;
 
     for (const auto& id : ids)
         keychain.deleteRefreshToken(id);
     std::printf("model tick-median-us: %lld heavy-tick-median-us: %lld idle-cpu-percent: %.2f\n",
-                static_cast<long long>(median(ticks)), static_cast<long long>(median(heavyTicks)), cpuPercent);
+                static_cast<long long>(median(ticks)), static_cast<long long>(median(heavyTicks)),
+                cpuPercent);
     return 0;
 }

@@ -19,8 +19,14 @@ void AccessibilityFieldSource::fill(std::string_view code, const FocusedField& f
     coordinator_.fill(code, field);
 }
 
-bool AccessibilityFieldSource::isTrusted() { return coordinator_.isTrusted(); }
+bool AccessibilityFieldSource::isTrusted()
+{
+    return coordinator_.isTrusted();
+}
 
-bool AccessibilityFieldSource::requestTrust() { return coordinator_.requestTrust(); }
+bool AccessibilityFieldSource::requestTrust()
+{
+    return coordinator_.requestTrust();
+}
 
 } // namespace larkpin

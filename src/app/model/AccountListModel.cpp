@@ -26,9 +26,15 @@ QVariant AccountListModel::data(const QModelIndex& index, int role) const
 
 QHash<int, QByteArray> AccountListModel::roleNames() const
 {
-    return {{IDRole, "accountID"}, {EmailRole, "email"}, {IsEnabledRole, "isEnabled"}, {LastSyncAtRole, "lastSyncAt"}};
+    return {{IDRole, "accountID"},
+            {EmailRole, "email"},
+            {IsEnabledRole, "isEnabled"},
+            {LastSyncAtRole, "lastSyncAt"}};
 }
 
-std::string AccountListModel::keyOf(const GmailAccount& account) const { return account.id; }
+std::string AccountListModel::keyOf(const GmailAccount& account) const
+{
+    return account.id;
+}
 
 } // namespace larkpin

@@ -21,7 +21,10 @@ constexpr double minimumRateLimitDelay = 5;
 constexpr double maximumRateLimitDelay = 900;
 constexpr int maximumFailureCount = 6;
 
-QSettings userDefaults() { return QSettings(QStringLiteral("Larkpin"), QStringLiteral("Larkpin")); }
+QSettings userDefaults()
+{
+    return QSettings(QStringLiteral("Larkpin"), QStringLiteral("Larkpin"));
+}
 
 /// A missing value or one that is not a boolean reads as true. The INI file keeps no types, so a
 /// boolean comes back as the text "true" or "false".
@@ -93,14 +96,14 @@ AppStore::Services AppStore::Services::standard(AccessibilityCoordinator::Screen
 }
 
 AppStore::AppStore(Services services, QObject* parent)
-    : QObject(parent),
-      clock_(services.clock ? std::move(services.clock) : SystemClock::shared()),
-      session_(services.session ? std::move(services.session) : std::make_shared<HTTPSession>()),
-      fields_(std::move(services.fields)),
-      trust_(std::move(services.trust)),
-      panel_(std::move(services.panel)),
-      clipboard_(std::move(services.clipboard)),
-      tickInterval_(services.tickInterval)
+    : QObject(parent)
+    , clock_(services.clock ? std::move(services.clock) : SystemClock::shared())
+    , session_(services.session ? std::move(services.session) : std::make_shared<HTTPSession>())
+    , fields_(std::move(services.fields))
+    , trust_(std::move(services.trust))
+    , panel_(std::move(services.panel))
+    , clipboard_(std::move(services.clipboard))
+    , tickInterval_(services.tickInterval)
 {
     for (auto* worker : {&storeWorker_, &syncWorker_, &tokenWorker_})
         worker->setMaxThreadCount(1);
@@ -250,7 +253,10 @@ std::optional<TimePoint> AppStore::lastCompleteSyncAt() const
     return earliest;
 }
 
-QDateTime AppStore::lastCompleteSyncAtForQml() const { return toQDateTime(lastCompleteSyncAt()); }
+QDateTime AppStore::lastCompleteSyncAtForQml() const
+{
+    return toQDateTime(lastCompleteSyncAt());
+}
 
 QString AppStore::syncSummary() const
 {
@@ -273,7 +279,8 @@ std::optional<TimePoint> AppStore::nextSyncAt(const std::string& accountID) cons
 
 void AppStore::updateDerived()
 {
-    const auto update = [this](CodeListModel& model, const std::vector<OTPCode>& codes, void (AppStore::*changed)()) {
+    const auto update = [this](CodeListModel& model, const std::vector<OTPCode>& codes,
+                               void (AppStore::*changed)()) {
         if (codes == model.rows())
             return;
         model.update(codes);
@@ -347,7 +354,8 @@ QCoro::Task<> AppStore::reloadCache()
     }
 }
 
-QCoro::Task<std::optional<AppStore::SyncBatchOutcome>> AppStore::syncDueAccounts(bool isOTPFieldFocused, bool force)
+QCoro::Task<std::optional<AppStore::SyncBatchOutcome>> AppStore::syncDueAccounts(bool isOTPFieldFocused,
+                                                                                 bool force)
 {
     if ((!isMonitoring_ && !force) || !oauthClient_ || isSyncing_)
         co_return std::nullopt;
@@ -364,7 +372,8 @@ QCoro::Task<std::optional<AppStore::SyncBatchOutcome>> AppStore::syncDueAccounts
     SyncBatchOutcome outcome;
     for (const auto& account : due) {
         outcome.attemptedAccountIDs.insert(account.id);
-        const auto result = co_await sync(account, isOTPFieldFocused ? focusedSyncInterval : idleSyncInterval);
+        const auto result =
+            co_await sync(account, isOTPFieldFocused ? focusedSyncInterval : idleSyncInterval);
         if (!alive(self))
             co_return std::nullopt;
         outcome.newCodes += result.newCodes;
@@ -383,8 +392,9 @@ QCoro::Task<std::optional<AppStore::SyncBatchOutcome>> AppStore::syncDueAccounts
 GmailAPIClient AppStore::clientFor(const std::string& accountID) const
 {
     // Asked on the sync worker, once per request.
-    return GmailAPIClient(session_, oauthClient_->configuration().gmailEndpoint(),
-                          [oauth = oauthClient_, accountID] { return oauth->tokenManager().accessToken(accountID); });
+    return GmailAPIClient(
+        session_, oauthClient_->configuration().gmailEndpoint(),
+        [oauth = oauthClient_, accountID] { return oauth->tokenManager().accessToken(accountID); });
 }
 
 QCoro::Task<AppStore::SyncAccountOutcome> AppStore::sync(GmailAccount account, Seconds successInterval)
@@ -402,8 +412,8 @@ QCoro::Task<AppStore::SyncAccountOutcome> AppStore::sync(GmailAccount account, S
     for (int attempt = 0; attempt < 2; ++attempt) {
         failure = nullptr;
         try {
-            auto syncing = onWorker(syncWorker_,
-                                       [engine, store, account, client] { return engine->sync(account, client); });
+            auto syncing = onWorker(
+                syncWorker_, [engine, store, account, client] { return engine->sync(account, client); });
             result = co_await syncing;
         } catch (...) {
             failure = std::current_exception();
@@ -415,7 +425,8 @@ QCoro::Task<AppStore::SyncAccountOutcome> AppStore::sync(GmailAccount account, S
             break;
         // Gmail refused the cached access token: the next request refreshes it, once.
         try {
-            auto forgetting = onWorker(tokenWorker_, [oauth, id = account.id] { oauth->tokenManager().forgetAccessToken(id); });
+            auto forgetting = onWorker(
+                tokenWorker_, [oauth, id = account.id] { oauth->tokenManager().forgetAccessToken(id); });
             co_await forgetting;
         } catch (...) {
         }
@@ -502,13 +513,15 @@ QCoro::Task<> AppStore::disconnect(GmailAccount account)
     const auto store = localStore_;
     try {
         if (oauth) {
-            auto revoking = onWorker(tokenWorker_, [oauth, id = account.id] { oauth->tokenManager().removeAuthorization(id); });
+            auto revoking = onWorker(
+                tokenWorker_, [oauth, id = account.id] { oauth->tokenManager().removeAuthorization(id); });
             co_await revoking;
             if (!alive(self))
                 co_return;
         }
         // Behind a running sync of the account, so that none of its codes outlive it.
-        auto deleting = onWorker(syncWorker_, [store, account] { store->deleteAccount(account.id, account.email); });
+        auto deleting =
+            onWorker(syncWorker_, [store, account] { store->deleteAccount(account.id, account.email); });
         co_await deleting;
         if (!alive(self))
             co_return;
@@ -576,7 +589,8 @@ void AppStore::requestAccessibility()
 {
     const bool trusted = trust_ && trust_->requestTrust();
     setAccessibilityEnabled(trusted);
-    setStatusMessage(trusted ? QStringLiteral("Accessibility enabled") : QStringLiteral("Enable Larkpin in System Settings"));
+    setStatusMessage(trusted ? QStringLiteral("Accessibility enabled")
+                             : QStringLiteral("Enable Larkpin in System Settings"));
 }
 
 // --- The monitoring loop and the suggestions ------------------------------------------------------
@@ -590,7 +604,10 @@ void AppStore::start()
     tick();
 }
 
-void AppStore::scheduleTick() { tickTimer_.start(tickInterval_); }
+void AppStore::scheduleTick()
+{
+    tickTimer_.start(tickInterval_);
+}
 
 QCoro::Task<> AppStore::tick()
 {
@@ -611,7 +628,8 @@ QCoro::Task<> AppStore::tick()
             // A code field just took the focus: the code is probably on its way, so look now.
             const TimePoint now = clock_->now();
             for (const auto& account : accounts())
-                if (account.isEnabled && (!account.lastSyncAt || now - *account.lastSyncAt > focusedSyncInterval))
+                if (account.isEnabled &&
+                    (!account.lastSyncAt || now - *account.lastSyncAt > focusedSyncInterval))
                     nextSyncByAccount_[account.id] = distantPast;
         }
         wasOTPFieldFocused_ = focused;
@@ -630,7 +648,10 @@ QCoro::Task<> AppStore::tick()
     emit monitoringTicked(heavy, elapsed.nsecsElapsed() / 1000);
 }
 
-std::vector<OTPCode> AppStore::firstSuggested() const { return firstOf(activeCodes(), suggestedCodeLimit); }
+std::vector<OTPCode> AppStore::firstSuggested() const
+{
+    return firstOf(activeCodes(), suggestedCodeLimit);
+}
 
 void AppStore::hidePanel()
 {
@@ -773,7 +794,10 @@ QCoro::Task<> AppStore::setUsed(bool used, OTPCode code, QString status)
 
 // --- For QML --------------------------------------------------------------------------------------
 
-void AppStore::connectAccount() { connectGmail(); }
+void AppStore::connectAccount()
+{
+    connectGmail();
+}
 
 void AppStore::disconnectAccount(const QString& accountID)
 {
@@ -799,6 +823,9 @@ void AppStore::setCodeUsed(const QString& codeID, bool used, const QString& stat
         setUsed(used, *code, status);
 }
 
-void AppStore::refresh() { refreshNow(); }
+void AppStore::refresh()
+{
+    refreshNow();
+}
 
 } // namespace larkpin

@@ -34,9 +34,14 @@ QVariant CodeListModel::data(const QModelIndex& index, int role) const
 
 QHash<int, QByteArray> CodeListModel::roleNames() const
 {
-    return {{IDRole, "codeID"},         {ValueRole, "value"},         {IssuerRole, "issuer"},
-            {AccountEmailRole, "accountEmail"}, {ReceivedAtRole, "receivedAt"}, {ExpiresAtRole, "expiresAt"},
-            {UsedAtRole, "usedAt"},     {IsUsedRole, "isUsed"}};
+    return {{IDRole, "codeID"},
+            {ValueRole, "value"},
+            {IssuerRole, "issuer"},
+            {AccountEmailRole, "accountEmail"},
+            {ReceivedAtRole, "receivedAt"},
+            {ExpiresAtRole, "expiresAt"},
+            {UsedAtRole, "usedAt"},
+            {IsUsedRole, "isUsed"}};
 }
 
 std::string CodeListModel::keyOf(const OTPCode& code) const

@@ -10,8 +10,16 @@ class CodeListModel final : public RecordListModel<OTPCode> {
     Q_OBJECT
 
 public:
-    enum Role { IDRole = Qt::UserRole + 1, ValueRole, IssuerRole, AccountEmailRole, ReceivedAtRole, ExpiresAtRole,
-                UsedAtRole, IsUsedRole };
+    enum Role {
+        IDRole = Qt::UserRole + 1,
+        ValueRole,
+        IssuerRole,
+        AccountEmailRole,
+        ReceivedAtRole,
+        ExpiresAtRole,
+        UsedAtRole,
+        IsUsedRole
+    };
 
     using RecordListModel::RecordListModel;
 

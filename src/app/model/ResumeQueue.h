@@ -20,7 +20,8 @@ public:
     /// From a worker thread: resume `handle` on the owning thread soon.
     void post(std::coroutine_handle<> handle)
     {
-        QMetaObject::invokeMethod(this, [this, handle] { resume(handle); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, handle] { resume(handle); }, Qt::QueuedConnection);
     }
     /// Refuses new calls and resumes every coroutine still listed. Call after the workers ended.
     void close()

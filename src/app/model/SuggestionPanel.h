@@ -18,8 +18,8 @@ public:
 
     /// Shows (or keeps showing) `codes` beside `field`. `refresh` starts a refresh; `fill` fills the
     /// chosen code into the field. The panel may call either later, on the main thread.
-    virtual void show(const std::vector<OTPCode>& codes, const SuggestionRefreshState& refreshState, bool isSyncing,
-                      const FocusedField& field, std::function<void()> refresh,
+    virtual void show(const std::vector<OTPCode>& codes, const SuggestionRefreshState& refreshState,
+                      bool isSyncing, const FocusedField& field, std::function<void()> refresh,
                       std::function<void(const OTPCode&)> fill) = 0;
     virtual void hide() = 0;
 };

@@ -14,11 +14,11 @@ namespace larkpin {
 /// What the suggestion panel shows about a user-started refresh. While a refresh runs, or while its
 /// failure is shown, the listed codes stay frozen so that rows do not jump under the pointer.
 struct SuggestionRefreshState {
-    std::vector<Uuid> visibleCodeIDs;          ///< in display order
-    std::optional<TimePoint> lastUpdatedAt;    ///< the last complete sync
+    std::vector<Uuid> visibleCodeIDs;       ///< in display order
+    std::optional<TimePoint> lastUpdatedAt; ///< the last complete sync
     bool isRefreshing = false;
-    std::optional<std::string> errorMessage;   ///< the last refresh failure
-    std::set<std::string> failedAccountIDs;    ///< accounts whose last refresh failed
+    std::optional<std::string> errorMessage; ///< the last refresh failure
+    std::set<std::string> failedAccountIDs;  ///< accounts whose last refresh failed
 
     /// Follows the current codes, unless a refresh runs or its error is shown.
     void observe(const std::vector<OTPCode>& codes, std::optional<TimePoint> lastUpdatedAt);

@@ -19,7 +19,9 @@ namespace larkpin {
 template <typename T> class WorkerCall {
 public:
     WorkerCall(QThreadPool& pool, ResumeQueue& queue, std::function<T()> work)
-        : pool_(pool), queue_(queue), work_(std::move(work))
+        : pool_(pool)
+        , queue_(queue)
+        , work_(std::move(work))
     {
     }
 
