@@ -371,6 +371,8 @@ QCoro::Task<std::optional<AppStore::SyncBatchOutcome>> AppStore::syncDueAccounts
     setSyncing(true);
     SyncBatchOutcome outcome;
     for (const auto& account : due) {
+        if (disconnecting_.contains(account.id))
+            continue;
         outcome.attemptedAccountIDs.insert(account.id);
         const auto result =
             co_await sync(account, isOTPFieldFocused ? focusedSyncInterval : idleSyncInterval);
@@ -419,6 +421,8 @@ QCoro::Task<AppStore::SyncAccountOutcome> AppStore::sync(GmailAccount account, S
             failure = std::current_exception();
         }
         if (!alive(self))
+            co_return SyncAccountOutcome{};
+        if (disconnecting_.contains(account.id))
             co_return SyncAccountOutcome{};
         const auto apiError = failure ? apiErrorOf(failure) : std::nullopt;
         if (attempt > 0 || !apiError || apiError->kind() != GmailAPIClient::APIError::Kind::unauthorized)
@@ -511,6 +515,16 @@ QCoro::Task<> AppStore::disconnect(GmailAccount account)
     QPointer self(this);
     const auto oauth = oauthClient_;
     const auto store = localStore_;
+    disconnecting_.insert(account.id);
+    struct Unmark {
+        QPointer<AppStore> self;
+        std::string id;
+        ~Unmark()
+        {
+            if (self)
+                self->disconnecting_.erase(id);
+        }
+    } const unmark{self, account.id};
     try {
         if (oauth) {
             auto revoking = onWorker(

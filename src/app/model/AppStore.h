@@ -241,6 +241,8 @@ private:
     // Schedule and loop.
     std::map<std::string, TimePoint> nextSyncByAccount_;
     std::map<std::string, int> failures_;
+    /// Accounts whose disconnection runs: a sync of theirs that ends meanwhile changes nothing.
+    std::set<std::string> disconnecting_;
     bool wasOTPFieldFocused_ = false;
     bool monitorStarted_ = false;
     std::uint64_t tickCount_ = 0;

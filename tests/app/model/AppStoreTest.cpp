@@ -329,6 +329,31 @@ TEST_F(AppStoreTest, ReconnectingKeepsTheHistoryPositionAndEnablesTheAccount)
     EXPECT_EQ(store.accounts().at(0).lastHistoryID, connected.lastHistoryID);
 }
 
+TEST_F(AppStoreTest, QuittingWhileAConnectionWaitsEndsTheWaitAndSavesNothing)
+{
+    emulator.configureOAuth({.consent = "ask"}); // the browser shows the page and nobody answers
+    auto connecting = start().connectGmail();
+    ASSERT_TRUE(waitUntil([&] { return !emulator.oauthRequests().empty(); }));
+    app.reset();
+    EXPECT_TRUE(connecting.isReady());
+    EXPECT_TRUE(seed.accounts().empty());
+}
+
+TEST_F(AppStoreTest, DisconnectingDuringASyncOfTheAccountLeavesNothingBehind)
+{
+    account("alice");
+    auto& store = start();
+    QCoro::waitFor(store.reloadCache());
+    emulator.addMessage({.from = "Acme <no-reply@acme.example>", .plain = "Your Acme code is 481020"});
+    emulator.queueFault("profile", test::GoogleEmulator::Fault::delayed(1s));
+    auto pass = store.syncDueAccounts(false, true);
+    ASSERT_TRUE(waitUntil([&] { return emulator.counters().requestsTo("/gmail/v1/users/me/profile") == 1; }));
+    QCoro::waitFor(store.disconnect(store.accounts().at(0)));
+    QCoro::waitFor(pass);
+    EXPECT_EQ(store.statusMessage(), "Disconnected alice@example.com");
+    EXPECT_TRUE(seed.accounts().empty() && seed.recentCodes(20).empty() && store.codes().empty());
+}
+
 TEST_F(AppStoreTest, SuggestionsOfferThreeCodesAndOnlyACompletedFillOrCopyMarksThemUsed)
 {
     std::vector<OTPCode> codes;
