@@ -62,6 +62,8 @@ class AppStore : public QObject {
     Q_PROPERTY(bool isSyncing READ isSyncing NOTIFY isSyncingChanged)
     Q_PROPERTY(QDateTime lastCompleteSyncAt READ lastCompleteSyncAtForQml NOTIFY lastCompleteSyncAtChanged)
     Q_PROPERTY(QString syncSummary READ syncSummary NOTIFY syncSummaryChanged)
+    Q_PROPERTY(larkpin::SuggestionRefreshState suggestionRefreshState READ suggestionRefreshState NOTIFY
+                   suggestionRefreshStateChanged)
 
 public:
     /// What the model is built from. `standard` gives the real ones; tests replace parts.

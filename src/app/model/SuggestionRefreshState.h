@@ -1,8 +1,12 @@
 #pragma once
 
+#include "app/model/QtTime.h"
 #include "core/models/OTPCode.h"
 #include "core/support/TimePoint.h"
 #include "core/support/Uuid.h"
+
+#include <QObject>
+#include <QString>
 
 #include <optional>
 #include <set>
@@ -13,7 +17,14 @@ namespace larkpin {
 
 /// What the suggestion panel shows about a user-started refresh. While a refresh runs, or while its
 /// failure is shown, the listed codes stay frozen so that rows do not jump under the pointer.
+/// QML reads it through the properties.
 struct SuggestionRefreshState {
+    Q_GADGET
+    Q_PROPERTY(bool isRefreshing MEMBER isRefreshing)
+    Q_PROPERTY(QString errorMessage READ errorText)
+    Q_PROPERTY(QDateTime lastUpdatedAt READ lastUpdated)
+
+public:
     std::vector<Uuid> visibleCodeIDs;       ///< in display order
     std::optional<TimePoint> lastUpdatedAt; ///< the last complete sync
     bool isRefreshing = false;
@@ -29,6 +40,11 @@ struct SuggestionRefreshState {
     void succeed(const std::vector<OTPCode>& codes, std::optional<TimePoint> lastUpdatedAt);
     /// The listed codes still among `codes`, in the listed order.
     std::vector<OTPCode> visibleCodes(const std::vector<OTPCode>& codes) const;
+
+    /// The error message, empty when there is none.
+    QString errorText() const { return errorMessage ? QString::fromStdString(*errorMessage) : QString(); }
+    /// Invalid when no complete sync is known.
+    QDateTime lastUpdated() const { return toQDateTime(lastUpdatedAt); }
 
     friend bool operator==(const SuggestionRefreshState&, const SuggestionRefreshState&) = default;
 };
