@@ -374,8 +374,8 @@ QCoro::Task<std::optional<AppStore::SyncBatchOutcome>> AppStore::syncDueAccounts
         if (disconnecting_.contains(account.id))
             continue;
         outcome.attemptedAccountIDs.insert(account.id);
-        const auto result =
-            co_await sync(account, isOTPFieldFocused ? focusedSyncInterval : idleSyncInterval);
+        auto syncing = sync(account, isOTPFieldFocused ? focusedSyncInterval : idleSyncInterval);
+        const auto result = co_await syncing;
         if (!alive(self))
             co_return std::nullopt;
         outcome.newCodes += result.newCodes;
@@ -498,7 +498,8 @@ QCoro::Task<> AppStore::connectGmail()
         }
         co_return;
     }
-    co_await sync(account, connectedSyncInterval);
+    auto syncing = sync(account, connectedSyncInterval);
+    co_await syncing;
     if (!alive(self))
         co_return;
     co_await reloadCache();
@@ -596,7 +597,8 @@ QCoro::Task<> AppStore::copy(OTPCode code)
         co_return;
     }
     const QString status = "Copied " + QString::fromStdString(code.issuer) + " code";
-    co_await setUsed(true, code, status);
+    auto marking = setUsed(true, code, status);
+    co_await marking;
 }
 
 void AppStore::requestAccessibility()

@@ -185,6 +185,8 @@ signals:
     void monitoringTicked(bool heavy, qint64 microseconds);
 
 private:
+    /// Awaited calls are built in a statement of their own and awaited as a variable: GCC 12
+    /// destroys a closure twice when it is a temporary of the co_await expression.
     template <typename Work> auto onWorker(QThreadPool& pool, Work work)
     {
         return WorkerCall<std::invoke_result_t<Work>>(pool, resumes_, std::move(work));
