@@ -169,4 +169,10 @@ void TokenManager::revoke(const std::string& token) const
         throw GoogleOAuthError::invalidResponse();
 }
 
+void TokenManager::forgetAccessToken(const std::string& accountID)
+{
+    const std::lock_guard lock(mutex_);
+    accessTokens_.erase(accountID);
+}
+
 } // namespace larkpin

@@ -73,6 +73,10 @@ public:
 
     const KeychainTokenStore& keychain() const { return keychain_; }
 
+    /// Drops the account's cached access token, so that its next accessToken() refreshes. Touches
+    /// neither the Secret Service nor Google, and leaves a running refresh alone.
+    void forgetAccessToken(const std::string& accountID);
+
 private:
     /// One refresh in flight: the starting caller fulfils the promise, everyone waits on `result`.
     struct Refresh {
