@@ -278,7 +278,7 @@ TEST_F(AppStoreTest, RefreshNowRefusesDuringAPassAndShowsFailureAndRetry)
     account("alice");
     auto& store = start();
     QCoro::waitFor(store.reloadCache());
-    emulator.queueFault("profile", test::GoogleEmulator::Fault::httpStatus(500).after(1s));
+    emulator.queueFault("profile", test::GoogleEmulator::Fault::httpStatus(500).after(3s));
     auto pass = store.syncDueAccounts(false, true);
     ASSERT_TRUE(store.isSyncing());
     const auto before = store.suggestionRefreshState();
