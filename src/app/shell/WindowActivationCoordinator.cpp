@@ -69,9 +69,14 @@ void WindowActivationCoordinator::present(AppWindowRoute route, const Opener& op
         return;
     }
     open();
-    operations_.schedule([self = QPointer(this), route] {
+    scheduleBringToFront(route, bringToFrontAttempts);
+}
+
+void WindowActivationCoordinator::scheduleBringToFront(AppWindowRoute route, int attemptsRemaining)
+{
+    operations_.schedule([self = QPointer(this), route, attemptsRemaining] {
         if (self)
-            self->bringToFront(route, bringToFrontAttempts);
+            self->bringToFront(route, attemptsRemaining);
     });
 }
 
@@ -84,10 +89,7 @@ void WindowActivationCoordinator::bringToFront(AppWindowRoute route, int attempt
     }
     if (attemptsRemaining < 2)
         return;
-    operations_.schedule([self = QPointer(this), route, attemptsRemaining] {
-        if (self)
-            self->bringToFront(route, attemptsRemaining - 1);
-    });
+    scheduleBringToFront(route, attemptsRemaining - 1);
 }
 
 void WindowActivationCoordinator::presentRegistered(AppWindowRoute route)

@@ -61,6 +61,8 @@ public:
 
 private:
     QWindow* windowOf(AppWindowRoute route) const;
+    /// Queues the retry holding the coordinator weakly: it does nothing once the coordinator is gone.
+    void scheduleBringToFront(AppWindowRoute route, int attemptsRemaining);
     void bringToFront(AppWindowRoute route, int attemptsRemaining);
 
     const Operations operations_;
