@@ -95,14 +95,22 @@ int main(int argc, char* argv[])
     QApplication::setQuitOnLastWindowClosed(false);
 
     ApplicationService service;
+    auto claim = ApplicationService::Claim::owned;
     try {
-        if (service.claim() == ApplicationService::Claim::ownedByAnotherInstance) {
+        claim = service.claim();
+    } catch (const ApplicationService::ServiceError& error) {
+        // Without the bus the application still runs; only a second launch cannot reach it.
+        std::fprintf(stderr, "larkpin-app: %s\n", error.what());
+    }
+    if (claim == ApplicationService::Claim::ownedByAnotherInstance) {
+        try {
             ApplicationService::forward(*urls, token);
             return 0;
+        } catch (const ApplicationService::ServiceError& error) {
+            // Never a second instance beside a running one, even when that one does not answer.
+            std::fprintf(stderr, "larkpin-app: %s\n", error.what());
+            return 1;
         }
-    } catch (const ApplicationService::ServiceError& error) {
-        // Without the bus the application still runs; it only cannot be reached by a second launch.
-        std::fprintf(stderr, "larkpin-app: %s\n", error.what());
     }
 
     AppStore store(AppStore::Services::standard(screensOfDesktop()));
