@@ -1,0 +1,137 @@
+// larkpin-app: the tray application. One instance per session: a later launch hands its larkpin://
+// links to the running one over the session bus and ends.
+
+#include "app/model/AppStore.h"
+#include "app/services/ApplicationID.h"
+#include "app/shell/AppDeepLink.h"
+#include "app/shell/ApplicationService.h"
+#include "app/shell/TrayIcon.h"
+#include "app/shell/WindowActivationCoordinator.h"
+#include "app/shell/WindowPresenter.h"
+
+#include <QApplication>
+#include <QScreen>
+
+#include <cstdio>
+#include <optional>
+
+namespace {
+
+using namespace larkpin;
+
+/// The launch's arguments as URLs; nothing when one is not a URL (reported on stderr).
+std::optional<QList<QUrl>> urlsOf(const QStringList& arguments)
+{
+    QList<QUrl> urls;
+    for (const auto& argument : arguments) {
+        const QUrl url(argument, QUrl::StrictMode);
+        if (!url.isValid() || url.scheme().isEmpty()) {
+            std::fprintf(stderr,
+                         "larkpin-app: \"%s\" is not a URL (expected a link such as larkpin://open)\n",
+                         qPrintable(argument));
+            return std::nullopt;
+        }
+        urls << url;
+    }
+    return urls;
+}
+
+/// LARKPIN_APP_TRACE=1 prints one line per handled request, so that a test can see links arrive.
+void trace(const QString& line)
+{
+    if (qEnvironmentVariable("LARKPIN_APP_TRACE") != u"1")
+        return;
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+void openLinks(WindowActivationCoordinator& coordinator, const QList<QUrl>& urls)
+{
+    for (const auto& url : urls)
+        trace(QStringLiteral("deep link %1: %2")
+                  .arg(url.toString(), AppDeepLink::fromURL(url) ? "open" : "ignored"));
+    coordinator.openDeepLinks(urls);
+}
+
+AccessibilityCoordinator::ScreenList screensOfDesktop()
+{
+    return [] {
+        std::vector<ScreenRect> screens;
+        for (const auto* screen : QGuiApplication::screens()) {
+            const auto geometry = screen->geometry();
+            screens.push_back({double(geometry.x()), double(geometry.y()), double(geometry.width()),
+                               double(geometry.height())});
+        }
+        return screens;
+    };
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const auto urls = urlsOf(arguments);
+    if (!urls)
+        return 2;
+    // Read before the display connection takes it out of the environment.
+    const auto token = ApplicationService::ActivationToken::fromEnvironment();
+
+    // The tray panel is placed beside the icon, which Wayland does not let a client do: run under
+    // XWayland unless the user chose a platform.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") &&
+        (qEnvironmentVariable("XDG_SESSION_TYPE") == u"wayland" ||
+         !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")))
+        qputenv("QT_QPA_PLATFORM", "xcb");
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Larkpin"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Larkpin"));
+    QApplication::setOrganizationName(QStringLiteral("Larkpin"));
+    QGuiApplication::setDesktopFileName(
+        QString::fromUtf8(applicationID.data(), qsizetype(applicationID.size())));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    ApplicationService service;
+    auto claim = ApplicationService::Claim::owned;
+    try {
+        claim = service.claim();
+    } catch (const ApplicationService::ServiceError& error) {
+        // Without the bus the application still runs; only a second launch cannot reach it.
+        std::fprintf(stderr, "larkpin-app: %s\n", error.what());
+    }
+    if (claim == ApplicationService::Claim::ownedByAnotherInstance) {
+        try {
+            ApplicationService::forward(*urls, token);
+            return 0;
+        } catch (const ApplicationService::ServiceError& error) {
+            // Never a second instance beside a running one, even when that one does not answer.
+            std::fprintf(stderr, "larkpin-app: %s\n", error.what());
+            return 1;
+        }
+    }
+
+    AppStore store(AppStore::Services::standard(screensOfDesktop()));
+    auto& coordinator = WindowActivationCoordinator::shared();
+    const auto presenter = makeWindowPresenter(store, coordinator);
+    coordinator.registerOpener(AppWindowRoute::main, [&presenter] { presenter->showDashboard(); });
+    coordinator.registerOpener(AppWindowRoute::settings, [&presenter] { presenter->showSettings(); });
+    store.start();
+
+    TrayIcon tray(store, *presenter, coordinator);
+    tray.show(); // also when there is no tray yet: the item appears once one starts
+    if (!TrayIcon::isSystemTrayAvailable())
+        presenter->showDashboard(); // never invisible: without a tray the dashboard stands in
+
+    QObject::connect(&service, &ApplicationService::openRequested, &coordinator,
+                     [&coordinator](const QList<QUrl>& links) { openLinks(coordinator, links); });
+    QObject::connect(&service, &ApplicationService::activated, &coordinator, [&coordinator] {
+        trace(QStringLiteral("activate"));
+        coordinator.presentRegistered(AppWindowRoute::main);
+    });
+    if (!urls->isEmpty())
+        openLinks(coordinator, *urls);
+    return QApplication::exec();
+}
