@@ -21,7 +21,7 @@ ApplicationWindow {
         anchors.margins: 16
         spacing: 8
 
-        TintedIcon { name: "square.grid.3x2.fill"; size: 48; color: VisualStyle.tint; Layout.alignment: Qt.AlignHCenter }
+        TintedIcon { symbol: "square.grid.3x2.fill"; size: 48; color: VisualStyle.tint; Layout.alignment: Qt.AlignHCenter }
         Label { text: "Larkpin"; font.pixelSize: VisualStyle.titleSize; font.bold: true; Layout.alignment: Qt.AlignHCenter }
         Label { text: "Version " + window.version; color: VisualStyle.secondary; Layout.alignment: Qt.AlignHCenter }
         ScrollView {

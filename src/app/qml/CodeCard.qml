@@ -41,7 +41,7 @@ Rectangle {
 
         RowLayout {
             spacing: 6
-            TintedIcon { name: "sparkles"; color: VisualStyle.tint }
+            TintedIcon { symbol: "sparkles"; color: VisualStyle.tint }
             Label {
                 text: card.issuer
                 font.pixelSize: VisualStyle.headlineSize
@@ -61,7 +61,7 @@ Rectangle {
         }
         RowLayout {
             spacing: 6
-            TintedIcon { name: "envelope"; color: VisualStyle.secondary }
+            TintedIcon { symbol: "envelope"; color: VisualStyle.secondary }
             Label {
                 text: card.accountEmail
                 color: VisualStyle.secondary

@@ -25,7 +25,7 @@ Rectangle {
         anchors.centerIn: parent
         spacing: 3
         TintedIcon {
-            name: "timer"
+            symbol: "timer"
             size: 11
             color: countdown.tone
             anchors.verticalCenter: parent.verticalCenter

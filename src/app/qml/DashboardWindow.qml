@@ -44,7 +44,7 @@ ApplicationWindow {
                         objectName: "accountRow"
                         spacing: 4
                         Layout.fillWidth: true
-                        TintedIcon { name: "envelope.badge.shield.half.filled"; color: VisualStyle.tint }
+                        TintedIcon { symbol: "envelope.badge.shield.half.filled"; color: VisualStyle.tint }
                         Label { text: email; elide: Text.ElideRight; Layout.fillWidth: true }
                         Button {
                             objectName: "pauseButton"

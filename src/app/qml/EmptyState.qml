@@ -8,7 +8,7 @@ ColumnLayout {
 
     Item { Layout.fillHeight: true }
     TintedIcon {
-        name: "sparkles.rectangle.stack"
+        symbol: "sparkles.rectangle.stack"
         size: 40
         color: VisualStyle.secondary
         Layout.alignment: Qt.AlignHCenter

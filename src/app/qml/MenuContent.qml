@@ -35,7 +35,7 @@ Pane {
             Layout.fillWidth: true
             TintedIcon {
                 objectName: "headerIcon"
-                name: menu.freshCount > 0 ? "lock.shield.fill" : "lock.shield"
+                symbol: menu.freshCount > 0 ? "lock.shield.fill" : "lock.shield"
                 size: 26
                 color: menu.freshCount > 0 ? VisualStyle.tint : VisualStyle.secondary
             }
@@ -82,7 +82,7 @@ Pane {
             spacing: 6
             Layout.topMargin: 4
             Layout.bottomMargin: 4
-            TintedIcon { name: "checkmark.circle"; color: VisualStyle.secondary; anchors.verticalCenter: parent.verticalCenter }
+            TintedIcon { symbol: "checkmark.circle"; color: VisualStyle.secondary; anchors.verticalCenter: parent.verticalCenter }
             Label {
                 objectName: "waitingLabel"
                 text: "Waiting for a new code"

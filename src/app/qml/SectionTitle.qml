@@ -8,7 +8,7 @@ Row {
 
     spacing: 5
     TintedIcon {
-        name: parent.icon
+        symbol: parent.icon
         visible: parent.icon !== ""
         color: VisualStyle.secondary
         anchors.verticalCenter: parent.verticalCenter

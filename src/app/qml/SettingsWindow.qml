@@ -61,7 +61,7 @@ ApplicationWindow {
                     objectName: "accessibilityEnabled"
                     visible: window.store.isAccessibilityEnabled
                     spacing: 4
-                    TintedIcon { name: "checkmark.circle.fill"; color: VisualStyle.success; anchors.verticalCenter: parent.verticalCenter }
+                    TintedIcon { symbol: "checkmark.circle.fill"; color: VisualStyle.success; anchors.verticalCenter: parent.verticalCenter }
                     Label { text: "Enabled" }
                 }
                 Button {

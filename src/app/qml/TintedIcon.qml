@@ -3,10 +3,10 @@ import QtQuick.Controls.impl
 
 // One of Larkpin's icons, drawn in a single colour.
 IconImage {
-    property string name
+    property string symbol
     property int size: 16
 
-    source: name ? VisualStyle.iconSource(name) : ""
+    source: symbol ? VisualStyle.iconSource(symbol) : ""
     sourceSize: Qt.size(size, size)
     width: size
     height: size
