@@ -76,11 +76,10 @@ Rectangle {
         }
         RowLayout {
             spacing: 8
-            Button {
+            ProminentButton {
                 objectName: "copyButton"
                 text: card.copied ? "Copied" : "Copy"
                 icon.source: VisualStyle.iconSource(card.copied ? "checkmark" : "doc.on.doc")
-                highlighted: true
                 enabled: !card.isUsed
                 onClicked: {
                     card.store.copyCode(card.codeID)

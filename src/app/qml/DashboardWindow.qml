@@ -46,24 +46,18 @@ ApplicationWindow {
                         Layout.fillWidth: true
                         TintedIcon { symbol: "envelope.badge.shield.half.filled"; color: VisualStyle.tint }
                         Label { text: email; elide: Text.ElideRight; Layout.fillWidth: true }
-                        Button {
+                        IconButton {
                             objectName: "pauseButton"
                             text: isEnabled ? "Pause" : "Resume"
                             icon.source: VisualStyle.iconSource(isEnabled ? "pause" : "play")
-                            display: AbstractButton.IconOnly
-                            flat: true
                             ToolTip.text: text
-                            ToolTip.visible: hovered
                             onClicked: window.store.setAccountEnabled(accountID, !isEnabled)
                         }
-                        Button {
+                        IconButton {
                             objectName: "disconnectButton"
                             text: "Disconnect"
                             icon.source: VisualStyle.iconSource("xmark")
-                            display: AbstractButton.IconOnly
-                            flat: true
                             ToolTip.text: text
-                            ToolTip.visible: hovered
                             onClicked: window.store.disconnectAccount(accountID)
                         }
                     }
@@ -97,10 +91,9 @@ ApplicationWindow {
                     text: "Verification codes, exactly when you need them."
                     color: VisualStyle.secondary
                 }
-                Button {
+                ProminentButton {
                     objectName: "enableSuggestionsButton"
                     text: "Enable field suggestions"
-                    highlighted: true
                     visible: !window.store.isAccessibilityEnabled
                     onClicked: window.store.askForAccessibility()
                 }

@@ -41,21 +41,17 @@ RowLayout {
             Countdown { expiresAt: row.expiresAt }
         }
     }
-    Button {
+    IconButton {
         objectName: "usedButton"
         text: "Used"
-        display: AbstractButton.IconOnly
         icon.source: VisualStyle.iconSource("checkmark")
-        flat: true
         ToolTip.text: "Mark used"
-        ToolTip.visible: hovered
         onClicked: row.store.setCodeUsed(row.codeID, true, "Marked code used")
     }
-    Button {
+    ProminentButton {
         objectName: "copyButton"
         text: "Copy"
         icon.source: VisualStyle.iconSource("doc.on.doc")
-        highlighted: true
         onClicked: row.store.copyCode(row.codeID)
     }
 }

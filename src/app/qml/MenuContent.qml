@@ -3,7 +3,7 @@ import QtQuick.Controls
 import QtQuick.Layouts
 
 // The tray panel: fresh codes, recently used ones, the Gmail accounts and the controls.
-Pane {
+Rectangle {
     id: menu
 
     required property QtObject store
@@ -16,17 +16,24 @@ Pane {
     readonly property int freshCount: freshRows.count
 
     width: 360
-    padding: VisualStyle.padding
+    height: column.implicitHeight + 2 * VisualStyle.padding
+    color: VisualStyle.palette.window
 
-    component IconButton: Button {
-        display: AbstractButton.IconOnly
-        flat: true
-        ToolTip.visible: hovered && ToolTip.text !== ""
-        ToolTip.delay: 500
+    // Small enough for the four controls to share one row.
+    component SmallButton: Button {
+        font.pixelSize: 12
+        topPadding: 4
+        bottomPadding: 4
+        leftPadding: 7
+        rightPadding: 7
+        implicitWidth: implicitContentWidth + leftPadding + rightPadding
     }
 
     ColumnLayout {
-        width: parent.width
+        id: column
+        x: VisualStyle.padding
+        y: VisualStyle.padding
+        width: parent.width - 2 * VisualStyle.padding
         spacing: VisualStyle.spacing
 
         // Header
@@ -229,31 +236,39 @@ Pane {
         }
         Rectangle { color: VisualStyle.separator; implicitHeight: 1; Layout.fillWidth: true }
         RowLayout {
-            spacing: 4
+            spacing: 2
             Layout.fillWidth: true
             Switch {
+                font.pixelSize: 12
+                padding: 0
                 objectName: "monitoringSwitch"
                 text: "Monitoring"
                 checked: menu.store.isMonitoring
                 onToggled: menu.store.isMonitoring = checked
             }
             Item { Layout.fillWidth: true }
-            Button {
+            SmallButton {
                 objectName: "enableAccessButton"
                 text: "Enable Access"
                 visible: !menu.store.isAccessibilityEnabled
                 onClicked: menu.store.askForAccessibility()
             }
-            Button {
+        }
+        // The width of the panel does not hold the switch and every button on one line.
+        RowLayout {
+            spacing: 4
+            Layout.fillWidth: true
+            SmallButton {
                 objectName: "openAppButton"
                 text: "Open App"
                 onClicked: menu.openAppRequested()
             }
-            Button {
+            SmallButton {
                 objectName: "settingsButton"
                 text: "Settings"
                 onClicked: menu.settingsRequested()
             }
+            Item { Layout.fillWidth: true }
             IconButton {
                 objectName: "moreButton"
                 text: "More"

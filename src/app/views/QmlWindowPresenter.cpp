@@ -16,6 +16,7 @@
 #include <QQuickView>
 #include <QQuickWindow>
 #include <QScreen>
+#include <QtMath>
 
 #include <stdexcept>
 
@@ -89,7 +90,8 @@ void QmlWindowPresenter::createMenuPanel()
             panelHiddenAt_ = QDateTime::currentMSecsSinceEpoch();
         }
     });
-    connect(menuPanel_.get(), &QWindow::heightChanged, this, [this] {
+    // The panel grows and shrinks with its content, keeping its place beside the icon.
+    connect(menuPanel_->rootObject(), &QQuickItem::heightChanged, this, [this] {
         if (menuPanel_->isVisible())
             placeMenuPanel();
     });
@@ -110,6 +112,8 @@ void QmlWindowPresenter::placeMenuPanel()
         screen = QGuiApplication::primaryScreen();
     const QRect available = screen ? screen->availableGeometry() : QRect(QPoint(0, 0), menuPanel_->size());
     menuPanel_->setScreen(screen);
+    if (const QQuickItem* content = menuPanel_->rootObject())
+        menuPanel_->resize(qCeil(content->width()), qCeil(content->height()));
     menuPanel_->setPosition(MenuPanelPlacement::place(menuPanel_->size(), panelIcon_, cursor, available));
 }
 
