@@ -606,7 +606,7 @@ void AppStore::requestAccessibility()
     const bool trusted = trust_ && trust_->requestTrust();
     setAccessibilityEnabled(trusted);
     setStatusMessage(trusted ? QStringLiteral("Accessibility enabled")
-                             : QStringLiteral("Enable Larkpin in System Settings"));
+                             : QStringLiteral("Turn on accessibility support in your desktop settings"));
 }
 
 // --- The monitoring loop and the suggestions ------------------------------------------------------

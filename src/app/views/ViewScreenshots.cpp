@@ -1,0 +1,98 @@
+// Renders the tray panel, the dashboard and the settings window over a demo database into PNG
+// files, for the README and for looking at the views without a desktop session.
+// Usage: larkpin-view-screenshots FOLDER (run under a display, e.g. scripts/test-session).
+
+#include "app/model/AppStore.h"
+#include "app/views/QmlWindowPresenter.h"
+#include "core/services/LocalStore.h"
+
+#include <QCoroTask>
+#include <QDir>
+#include <QGuiApplication>
+#include <QImage>
+#include <QQuickWindow>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <iostream>
+
+using namespace larkpin;
+
+namespace {
+
+void settle()
+{
+    for (int i = 0; i < 20; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QCoreApplication::sendPostedEvents();
+    }
+}
+
+bool save(QQuickWindow* window, const QString& path)
+{
+    settle();
+    const QImage image = window->grabWindow();
+    if (image.isNull() || !image.save(path)) {
+        std::cerr << "could not write " << path.toStdString() << "\n";
+        return false;
+    }
+    std::cout << path.toStdString() << "\n";
+    return true;
+}
+
+void seedDemo(LocalStore& store)
+{
+    const auto now = std::chrono::time_point_cast<Seconds>(std::chrono::system_clock::now());
+    store.upsert({.id = "alice", .email = "alice@example.com", .lastSyncAt = now - Seconds(300), .isEnabled = false});
+    store.upsert({.id = "work", .email = "me@work.example", .isEnabled = false});
+    const struct {
+        const char* value;
+        const char* issuer;
+        double age, expiresIn;
+        bool used;
+    } codes[] = {{"482913", "GitHub", 40, 45, false},
+                 {"739201", "Acme Bank", 90, 510, false},
+                 {"5521", "Example Shop", 200, 400, true}};
+    for (const auto& code : codes)
+        store.save({Uuid::random(), code.value, code.issuer, "alice@example.com", code.value, now - Seconds(code.age),
+                    now + Seconds(code.expiresIn), code.used ? std::optional(now - Seconds(20)) : std::nullopt});
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QUICK_BACKEND", "software");
+    QGuiApplication application(argc, argv);
+    if (argc != 2) {
+        std::cerr << "usage: larkpin-view-screenshots FOLDER\n";
+        return 2;
+    }
+    const QDir folder(QString::fromLocal8Bit(argv[1]));
+    QDir().mkpath(folder.path());
+    QTemporaryDir data;
+    bool written = true;
+    for (const bool demo : {false, true}) {
+        const auto path = std::filesystem::path(data.path().toStdString()) / (demo ? "demo.sqlite" : "empty.sqlite");
+        if (demo) {
+            LocalStore seed(path);
+            seedDemo(seed);
+        }
+        AppStore::Services services;
+        services.databasePath = path;
+        AppStore store(std::move(services));
+        QCoro::waitFor(store.reloadCache());
+        QmlWindowPresenter presenter(store);
+        const QString suffix = demo ? QStringLiteral("codes") : QStringLiteral("empty");
+        // One window at a time: the panel hides when another window takes the focus.
+        presenter.toggleMenuPanel({});
+        written = save(presenter.menuPanel(), folder.filePath("menu-" + suffix + ".png")) && written;
+        presenter.showDashboard();
+        written = save(presenter.dashboard(), folder.filePath("dashboard-" + suffix + ".png")) && written;
+        if (!demo) {
+            presenter.showSettings();
+            written = save(presenter.settings(), folder.filePath("settings.png")) && written;
+        }
+    }
+    return written ? 0 : 1;
+}
