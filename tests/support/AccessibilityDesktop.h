@@ -29,9 +29,10 @@ inline std::string missingDesktop(bool accessible = false) {
 }
 
 /// Runs the default GLib main context (where AT-SPI events arrive) until `done` answers true or
-/// the time runs out; answers the last answer of `done`.
+/// the time runs out; answers the last answer of `done`. The default bound is far beyond what an
+/// idle machine needs: programs under the sanitizers on a loaded machine answer slowly.
 inline bool pumpUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+                      std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         while (g_main_context_iteration(nullptr, FALSE)) {
@@ -47,7 +48,7 @@ inline bool pumpUntil(const std::function<bool()>& done,
 /// Runs the main context until the focused element's label, as `coordinator` reads it, mentions
 /// `marker`; answers whether it did in time.
 inline bool focusReaches(AccessibilityCoordinator& coordinator, const std::string& marker,
-                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+                         std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     return pumpUntil(
         [&] {
             const auto descriptor = coordinator.focusedFieldDescriptor();
@@ -69,7 +70,7 @@ public:
     explicit FieldProgram(const std::vector<std::string>& argv)
         : process_(std::make_unique<ChildProcess>(argv)) {
         // The empty line only draws an error line, which is skipped.
-        ready_ = process_->ask("", "ready", std::chrono::seconds(20)).has_value();
+        ready_ = process_->ask("", "ready", std::chrono::seconds(60)).has_value();
     }
 
     bool ready() const { return ready_; }

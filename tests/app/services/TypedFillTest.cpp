@@ -46,7 +46,7 @@ TEST_F(TypedFillTest, fillsAQtQuickTextField) {
     test::FieldProgram program({LARKPIN_QT_QUICK_FIELDS_PATH});
     ASSERT_TRUE(program.ready()) << "the Qt Quick program did not start";
     program.focus("code");
-    const auto field = fieldOnceFocused("Enter the 6-digit verification code", 20s);
+    const auto field = fieldOnceFocused("Enter the 6-digit verification code", 30s);
     ASSERT_TRUE(field.has_value());
     // Qt Quick ignores selection requests: the second code replaces the first through Ctrl+A.
     for (const std::string code : {"739104", "582046"}) {
