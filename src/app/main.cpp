@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QScreen>
+#include <QTimer>
 
 #include <cstdio>
 #include <optional>
@@ -36,13 +37,34 @@ std::optional<QList<QUrl>> urlsOf(const QStringList& arguments)
     return urls;
 }
 
-/// LARKPIN_APP_TRACE=1 prints one line per handled request, so that a test can see links arrive.
+/// LARKPIN_APP_TRACE=1 prints one line per handled request, so that a test can see links arrive,
+/// and one when the tray has taken the icon, so that a benchmark can time the start.
+bool tracing()
+{
+    return qEnvironmentVariable("LARKPIN_APP_TRACE") == u"1";
+}
+
 void trace(const QString& line)
 {
-    if (qEnvironmentVariable("LARKPIN_APP_TRACE") != u"1")
+    if (!tracing())
         return;
     std::printf("%s\n", qPrintable(line));
     std::fflush(stdout);
+}
+
+/// Traces "tray icon shown" once the tray has embedded the icon: only then does it have a place.
+void traceWhenShown(const TrayIcon& tray)
+{
+    if (!tracing())
+        return;
+    auto* poll = new QTimer(QCoreApplication::instance());
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, &tray] {
+        if (!tray.systemTrayIcon().geometry().isValid())
+            return;
+        trace(QStringLiteral("tray icon shown"));
+        poll->deleteLater();
+    });
+    poll->start(5);
 }
 
 void openLinks(WindowActivationCoordinator& coordinator, const QList<QUrl>& urls)
@@ -122,6 +144,7 @@ int main(int argc, char* argv[])
 
     TrayIcon tray(store, *presenter, coordinator);
     tray.show(); // also when there is no tray yet: the item appears once one starts
+    traceWhenShown(tray);
     if (!TrayIcon::isSystemTrayAvailable())
         presenter->showDashboard(); // never invisible: without a tray the dashboard stands in
 

@@ -89,6 +89,12 @@ using namespace json_reading;
 
 namespace {
 
+std::int64_t nowMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 constexpr const char* gmailPrefix = "/gmail/v1/users/me/";
 constexpr const char* controlPrefix = "/_emulator/";
 constexpr const char* authorizationPath = "/o/oauth2/v2/auth";
@@ -290,6 +296,11 @@ bool EmulatorServer::serve() {
     }
     stopChanged_.notify_all();
     return served;
+}
+
+void EmulatorServer::addMessage(const NewMessage& message) {
+    std::lock_guard lock(mutex_);
+    state_.addMessage(message, nowMilliseconds());
 }
 
 void EmulatorServer::stop() {
@@ -629,15 +640,10 @@ void EmulatorServer::addControlRoutes() {
                      state_.addMailbox(email, requiredString(body, "token"));
                      return json{{"email", email}, {"historyId", state_.profile(email)["historyId"]}};
                  }));
-    server_.Post(
-        base + "messages", route([this](const json& body) {
-            const NewMessage message = NewMessage::fromJSON(body);
-            const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count();
-            const auto added = state_.addMessage(message, now);
-            return json{{"id", added.id}, {"threadId", added.threadId}, {"historyId", added.historyId}};
-        }));
+    server_.Post(base + "messages", route([this](const json& body) {
+                     const auto added = state_.addMessage(NewMessage::fromJSON(body), nowMilliseconds());
+                     return json{{"id", added.id}, {"threadId", added.threadId}, {"historyId", added.historyId}};
+                 }));
     server_.Post(
         base + "messages/delete", route([this](const json& body) {
             requireObject(body, "the body");

@@ -2,6 +2,7 @@
 
 #include "Fault.h"
 #include "GmailState.h"
+#include "NewMessage.h"
 #include "OAuthState.h"
 
 #include <httplib.h>
@@ -37,6 +38,8 @@ public:
     int bind(int port);
     /// Accepts and serves connections until stop(); false when serving failed.
     bool serve();
+    /// Adds a message received now, as the control API's message request does; callable from any thread.
+    void addMessage(const NewMessage& message);
     /// Callable from any thread, once serve() may be running: returns when serve() has returned, also
     /// while clients hold idle connections open or requests wait in a delay fault.
     void stop();

@@ -11,13 +11,17 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
+#include <mutex>
 #include <optional>
 #include <pthread.h>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -37,6 +41,7 @@ the base URL, for example http://127.0.0.1:40123; SIGTERM or SIGINT stops it.
   --mailbox EMAIL=TOKEN    add a mailbox opened by the bearer token TOKEN (repeatable)
   --messages DIR           inject every DIR/*.json message file (into the first mailbox by default)
   --history-page-size N    history records per page (default 100)
+  --drip SECONDS           add a new code message to the first mailbox every SECONDS (for demos)
   --log                    write one line per request to standard error
   --help                   show this text
 )";
@@ -46,6 +51,7 @@ struct Arguments {
     std::vector<std::pair<std::string, std::string>> mailboxes;
     std::optional<std::filesystem::path> messages;
     std::optional<int> historyPageSize;
+    std::optional<int> dripSeconds;
     bool log = false;
 };
 
@@ -77,7 +83,7 @@ Arguments parse(int argc, char** argv) {
             continue;
         }
         if (option != "--port" && option != "--mailbox" && option != "--messages" &&
-            option != "--history-page-size")
+            option != "--history-page-size" && option != "--drip")
             throw UsageError("unknown option " + option);
         if (i + 1 == argc)
             throw UsageError(option + " needs a value");
@@ -86,6 +92,8 @@ Arguments parse(int argc, char** argv) {
             arguments.port = number(value, 0, 65535, option);
         } else if (option == "--history-page-size") {
             arguments.historyPageSize = number(value, 1, 500, option);
+        } else if (option == "--drip") {
+            arguments.dripSeconds = number(value, 1, 86400, option);
         } else if (option == "--messages") {
             arguments.messages = value;
         } else {
@@ -117,6 +125,35 @@ void loadMessages(GmailState& state, const std::filesystem::path& folder) {
     }
 }
 
+/// The drip's next message: a fresh random six-digit code from one of a few senders in turn.
+NewMessage dripMessage(std::size_t index, std::mt19937& random) {
+    struct Sender {
+        const char* from;
+        const char* subject;
+        const char* text; ///< %s is the code
+    };
+    static constexpr Sender senders[] = {
+        {"Acme Cloud <no-reply@accounts.acmecloud.example>", "Your Acme Cloud sign-in code",
+         "Use this code to finish signing in to Acme Cloud: %s\n\nIt expires in 10 minutes."},
+        {"Northwind Bank <security@alerts.northwindbank.example>", "Verification code for your payment",
+         "To confirm your payment, enter the verification code %s. Never share it with anyone."},
+        {"Fabrikam Travel <noreply@fabrikam-travel.example>", "Your Fabrikam Travel login code",
+         "Your login code is %s. It is valid for 15 minutes."},
+        {"Tailspin Games <account@tailspin-games.example>", "Confirm your new device",
+         "Someone is signing in on a new device. If it is you, enter %s to confirm."},
+    };
+    const auto& sender = senders[index % std::size(senders)];
+    char code[8];
+    std::snprintf(code, sizeof code, "%06u", static_cast<unsigned>(random() % 1000000));
+    char text[256];
+    std::snprintf(text, sizeof text, sender.text, code);
+    NewMessage message;
+    message.from = sender.from;
+    message.subject = sender.subject;
+    message.plain = text;
+    return message;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -131,6 +168,7 @@ int main(int argc, char** argv) {
 
     std::optional<EmulatorServer> server;
     int port = 0;
+    std::optional<int> dripSeconds;
     try {
         const Arguments arguments = parse(argc, argv);
         GmailState state;
@@ -140,6 +178,9 @@ int main(int argc, char** argv) {
             state.setHistoryPageSize(static_cast<std::size_t>(*arguments.historyPageSize));
         if (arguments.messages)
             loadMessages(state, *arguments.messages);
+        if (arguments.dripSeconds && arguments.mailboxes.empty())
+            throw UsageError("--drip needs a --mailbox to drip into");
+        dripSeconds = arguments.dripSeconds;
         server.emplace(std::move(state), EmulatorServer::Options{arguments.log});
         port = server->bind(arguments.port);
     } catch (const std::exception& error) {
@@ -154,15 +195,34 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     std::atomic<bool> signalled = false;
+    std::mutex dripMutex;
+    std::condition_variable dripStopped;
+    bool stopping = false;
     std::thread waiter([&] {
         int signal = 0;
         sigwait(&stopSignals, &signal);
         signalled = true;
+        {
+            std::lock_guard lock(dripMutex);
+            stopping = true;
+        }
+        dripStopped.notify_all();
         server->stop();
     });
+    std::thread drip;
+    if (dripSeconds)
+        drip = std::thread([&, interval = std::chrono::seconds(*dripSeconds)] {
+            std::mt19937 random(std::random_device{}());
+            std::unique_lock lock(dripMutex);
+            for (std::size_t index = 0; !dripStopped.wait_for(lock, interval, [&] { return stopping; });
+                 ++index)
+                server->addMessage(dripMessage(index, random));
+        });
     const bool served = server->serve();
     if (!signalled)
         ::kill(::getpid(), SIGTERM); // releases the waiter when serving ended on its own
     waiter.join();
+    if (drip.joinable())
+        drip.join();
     return served ? 0 : 1;
 }

@@ -5,6 +5,8 @@
 
 #include <libsecret/secret.h>
 
+#include <cstdlib>
+
 namespace larkpin {
 namespace {
 
@@ -54,6 +56,9 @@ KeychainTokenStore::Error KeychainTokenStore::Error::invalidData()
 
 std::string KeychainTokenStore::applicationService()
 {
+    // A demo or a second setup keeps its tokens apart from the user's under a service of its own.
+    if (const char* chosen = std::getenv("LARKPIN_KEYRING_SERVICE"); chosen != nullptr && *chosen != '\0')
+        return chosen;
     return std::string(applicationID) + ".google-oauth";
 }
 

@@ -42,7 +42,8 @@ public:
     /// items that other programs made with the same attributes are never read or deleted.
     static constexpr std::string_view schemaName = "dev.larkpin.Larkpin.GoogleOAuthRefreshToken";
 
-    /// The application's service text: its id followed by ".google-oauth".
+    /// The application's service text: LARKPIN_KEYRING_SERVICE when set and not empty, else its id
+    /// followed by ".google-oauth".
     static std::string applicationService();
 
     explicit KeychainTokenStore(std::string service);

@@ -22,6 +22,8 @@ WindowActivationCoordinator::Operations WindowActivationCoordinator::Operations:
             [](QWindow* window) {
                 if (window->windowStates() & Qt::WindowMinimized)
                     window->showNormal();
+                else if (!window->isVisible())
+                    window->show(); // a closed window stays among the top-level ones, hidden
                 window->raise();
                 window->requestActivate();
             },

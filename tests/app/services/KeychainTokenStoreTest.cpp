@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 #include <libsecret/secret.h>
 
+#include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace larkpin {
@@ -133,6 +135,20 @@ TEST(KeychainTokenStoreFailureTest, AnUnreachableSecretServiceIsTheStatusCaseWit
     }
     EXPECT_STREQ(KeychainTokenStore::Error::status(5, "").what(), "Secret Service operation failed (5).")
         << "when libsecret gives no message";
+}
+
+// LARKPIN_KEYRING_SERVICE replaces the application's service text; unset or empty leaves the default.
+TEST(KeychainTokenStoreServiceTest, TheEnvironmentChoosesTheApplicationsService)
+{
+    ASSERT_EQ(unsetenv("LARKPIN_KEYRING_SERVICE"), 0);
+    const auto standard = KeychainTokenStore::applicationService();
+    EXPECT_EQ(standard, "dev.larkpin.Larkpin.google-oauth");
+    for (const auto& [value, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"dev.larkpin.Larkpin.demo", "dev.larkpin.Larkpin.demo"}, {"", standard}}) {
+        ASSERT_EQ(setenv("LARKPIN_KEYRING_SERVICE", value.c_str(), 1), 0);
+        EXPECT_EQ(KeychainTokenStore::applicationService(), expected) << '"' << value << '"';
+    }
+    unsetenv("LARKPIN_KEYRING_SERVICE");
 }
 
 } // namespace
