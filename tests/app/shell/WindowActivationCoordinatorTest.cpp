@@ -83,6 +83,12 @@ TEST(WindowActivationCoordinator, AnExistingWindowIsRestoredAndPresentedWithoutO
     EXPECT_EQ(desktop.presented, QList<QWindow*>{&main});
     EXPECT_FALSE(main.windowStates() & Qt::WindowMinimized);
     EXPECT_EQ(desktop.activations, 1);
+
+    // A closed window stays among the application's windows, hidden: it is shown again.
+    main.close();
+    coordinator.present(AppWindowRoute::main, [&] { ++opened; });
+    EXPECT_TRUE(main.isVisible());
+    EXPECT_EQ(opened, 0);
 }
 
 TEST(WindowActivationCoordinator, AWindowThatNeverAppearsIsOpenedOnceAndSoughtFourMoreTimes)
