@@ -1,6 +1,10 @@
 #include "support/StatusNotifierWatcher.h"
 
 #include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusPendingReply>
+#include <QDBusVariant>
+#include <QDeadlineTimer>
 
 #include <stdexcept>
 
@@ -46,6 +50,33 @@ QStringList StatusNotifierWatcher::registeredItems() const
 {
     const QMutexLocker lock(&mutex_);
     return items_;
+}
+
+QByteArray StatusNotifierWatcher::iconPixels(const QString& item)
+{
+    auto get = QDBusMessage::createMethodCall(item, QStringLiteral("/StatusNotifierItem"),
+                                              QStringLiteral("org.freedesktop.DBus.Properties"),
+                                              QStringLiteral("Get"));
+    QDBusPendingReply<QDBusVariant> reply = QDBusConnection::sessionBus().asyncCall(
+        get << QStringLiteral("org.kde.StatusNotifierItem") << QStringLiteral("IconPixmap"));
+    for (const QDeadlineTimer deadline(30'000); !reply.isFinished() && !deadline.hasExpired();)
+        QCoreApplication::processEvents(), QThread::msleep(1);
+    if (!reply.isFinished() || reply.isError())
+        throw std::runtime_error("The item " + item.toStdString() +
+                                 " did not tell its icon: " + reply.error().message().toStdString());
+    const auto pixmaps = reply.value().variant().value<QDBusArgument>();
+    QByteArray pixels;
+    pixmaps.beginArray();
+    while (!pixmaps.atEnd()) {
+        int width = 0, height = 0;
+        QByteArray bytes;
+        pixmaps.beginStructure();
+        pixmaps >> width >> height >> bytes;
+        pixmaps.endStructure();
+        pixels += bytes;
+    }
+    pixmaps.endArray();
+    return pixels;
 }
 
 void StatusNotifierWatcher::RegisterStatusNotifierItem(const QString& service, const QDBusMessage& message)

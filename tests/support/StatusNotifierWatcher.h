@@ -26,6 +26,10 @@ public:
 
     /// The registered items as their bus names (an item that registered by object path: name + path).
     QStringList registeredItems() const;
+    /// What a host shows of an item: the pixels of every size of its IconPixmap, in a row. Waits for
+    /// the answer processing this thread's events, since items answer from the main thread; throws
+    /// when the item does not answer.
+    static QByteArray iconPixels(const QString& item);
     bool isHostRegistered() const { return true; }
     int protocolVersion() const { return 0; }
 

@@ -9,19 +9,11 @@
 #include "support/TemporaryFolder.h"
 
 #include <QApplication>
-#include <QDBusArgument>
-#include <QDBusPendingCall>
-#include <QDBusPendingReply>
-#include <QDBusVariant>
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 namespace larkpin {
 namespace {
-
-using namespace std::chrono_literals;
 
 struct IdlePresenter final : WindowPresenter {
     void toggleMenuPanel(const QRect&) override {}
@@ -32,35 +24,10 @@ struct IdlePresenter final : WindowPresenter {
 
 template <typename Condition> bool waitUntil(Condition condition)
 {
-    for (int i = 0; i < 30'000 && !condition(); ++i) {
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(1ms);
-    }
+    const QDeadlineTimer deadline(30'000);
+    while (!condition() && !deadline.hasExpired())
+        QCoreApplication::processEvents(), QThread::msleep(1);
     return condition();
-}
-
-// The item's IconPixmap, every size's pixels in a row. Asynchronous: the item answers from this thread.
-QByteArray iconPixels(const QString& service)
-{
-    auto get = QDBusMessage::createMethodCall(service, "/StatusNotifierItem",
-                                              "org.freedesktop.DBus.Properties", "Get");
-    QDBusPendingReply<QDBusVariant> reply = QDBusConnection::sessionBus().asyncCall(
-        get << QStringLiteral("org.kde.StatusNotifierItem") << QStringLiteral("IconPixmap"));
-    if (!waitUntil([&] { return reply.isFinished(); }) || reply.isError())
-        return {};
-    const auto pixmaps = reply.value().variant().value<QDBusArgument>();
-    QByteArray pixels;
-    pixmaps.beginArray();
-    while (!pixmaps.atEnd()) {
-        int width = 0, height = 0;
-        QByteArray bytes;
-        pixmaps.beginStructure();
-        pixmaps >> width >> height >> bytes;
-        pixmaps.endStructure();
-        pixels += bytes;
-    }
-    pixmaps.endArray();
-    return pixels;
 }
 
 TEST(TrayIconStatusNotifierTest, TheItemRegistersAndItsIconFollowsTheActiveCodes)
@@ -75,11 +42,10 @@ TEST(TrayIconStatusNotifierTest, TheItemRegistersAndItsIconFollowsTheActiveCodes
                                              .presentWindow = [](QWindow*) {},
                                              .schedule = [](std::function<void()>) {}}};
     TrayIcon tray{store, presenter, coordinator};
-    ASSERT_TRUE(TrayIcon::isSystemTrayAvailable());
     tray.show();
-    ASSERT_TRUE(waitUntil([&] { return !watcher.registeredItems().isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !watcher.registeredItems().isEmpty(); })) << "no item registered";
     const auto service = watcher.registeredItems().first();
-    const auto outlined = iconPixels(service);
+    const auto outlined = watcher.iconPixels(service);
     ASSERT_FALSE(outlined.isEmpty()) << service.toStdString();
 
     const auto now = SystemClock::shared()->now();
@@ -87,10 +53,9 @@ TEST(TrayIconStatusNotifierTest, TheItemRegistersAndItsIconFollowsTheActiveCodes
                        now + Seconds(600), std::nullopt};
     seed.save(code);
     QCoro::waitFor(store.reloadCache());
-    QByteArray filled;
-    EXPECT_TRUE(waitUntil([&] { return !(filled = iconPixels(service)).isEmpty() && filled != outlined; }));
+    EXPECT_TRUE(waitUntil([&] { return watcher.iconPixels(service) != outlined; }));
     QCoro::waitFor(store.setUsed(true, code, "Marked code used"));
-    EXPECT_TRUE(waitUntil([&] { return iconPixels(service) == outlined; }));
+    EXPECT_TRUE(waitUntil([&] { return watcher.iconPixels(service) == outlined; }));
 }
 
 } // namespace
