@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>
+#include <QPalette>
 #include <QQuickWindow>
 #include <QTemporaryDir>
 
@@ -58,6 +59,25 @@ void seedDemo(LocalStore& store)
                     now + Seconds(code.expiresIn), code.used ? std::optional(now - Seconds(20)) : std::nullopt});
 }
 
+/// A dark desktop's palette, to see that the views stay readable on one.
+QPalette darkPalette()
+{
+    QPalette palette;
+    const QColor window(0x2b, 0x2b, 0x2e), base(0x1e, 0x1e, 0x20), text(0xec, 0xec, 0xee);
+    for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+        palette.setColor(group, QPalette::Window, window);
+        palette.setColor(group, QPalette::Base, base);
+        palette.setColor(group, QPalette::AlternateBase, window);
+        palette.setColor(group, QPalette::Button, window.lighter(130));
+        for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+            palette.setColor(group, role, text);
+    }
+    palette.setColor(QPalette::Disabled, QPalette::WindowText, text.darker(180));
+    palette.setColor(QPalette::Disabled, QPalette::Text, text.darker(180));
+    palette.setColor(QPalette::Disabled, QPalette::ButtonText, text.darker(180));
+    return palette;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -72,8 +92,12 @@ int main(int argc, char** argv)
     QDir().mkpath(folder.path());
     QTemporaryDir data;
     bool written = true;
-    for (const bool demo : {false, true}) {
-        const auto path = std::filesystem::path(data.path().toStdString()) / (demo ? "demo.sqlite" : "empty.sqlite");
+    for (const int pass : {0, 1, 2}) {
+        const bool demo = pass > 0;
+        const bool dark = pass == 2;
+        if (dark)
+            QGuiApplication::setPalette(darkPalette());
+        const auto path = std::filesystem::path(data.path().toStdString()) / (std::to_string(pass) + ".sqlite");
         if (demo) {
             LocalStore seed(path);
             seedDemo(seed);
@@ -83,7 +107,7 @@ int main(int argc, char** argv)
         AppStore store(std::move(services));
         QCoro::waitFor(store.reloadCache());
         QmlWindowPresenter presenter(store);
-        const QString suffix = demo ? QStringLiteral("codes") : QStringLiteral("empty");
+        const QString suffix = QString(demo ? "codes" : "empty") + (dark ? "-dark" : "");
         // One window at a time: the panel hides when another window takes the focus.
         presenter.toggleMenuPanel({});
         written = save(presenter.menuPanel(), folder.filePath("menu-" + suffix + ".png")) && written;
