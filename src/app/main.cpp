@@ -148,12 +148,18 @@ int main(int argc, char* argv[])
     if (!TrayIcon::isSystemTrayAvailable())
         presenter->showDashboard(); // never invisible: without a tray the dashboard stands in
 
-    QObject::connect(&service, &ApplicationService::openRequested, &coordinator,
-                     [&coordinator](const QList<QUrl>& links) { openLinks(coordinator, links); });
-    QObject::connect(&service, &ApplicationService::activated, &coordinator, [&coordinator] {
-        trace(QStringLiteral("activate"));
-        coordinator.presentRegistered(AppWindowRoute::main);
-    });
+    // Queued: the launch that handed the request over gets its answer at once, before a window
+    // (and, the first time, the QML engine) is made.
+    QObject::connect(
+        &service, &ApplicationService::openRequested, &coordinator,
+        [&coordinator](const QList<QUrl>& links) { openLinks(coordinator, links); }, Qt::QueuedConnection);
+    QObject::connect(
+        &service, &ApplicationService::activated, &coordinator,
+        [&coordinator] {
+            trace(QStringLiteral("activate"));
+            coordinator.presentRegistered(AppWindowRoute::main);
+        },
+        Qt::QueuedConnection);
     if (!urls->isEmpty())
         openLinks(coordinator, *urls);
     return QApplication::exec();

@@ -43,7 +43,20 @@ QmlWindowPresenter::QmlWindowPresenter(AppStore& store, QObject* parent)
                 .quit = [] { QCoreApplication::quit(); }};
 }
 
-QmlWindowPresenter::~QmlWindowPresenter() = default;
+QmlWindowPresenter::~QmlWindowPresenter()
+{
+    // Windows made from QML are closed and handed to the event loop's deferred deletion, then
+    // deleted at once through it, before the engine: deleting one directly tore its popups down
+    // after their parent items were gone.
+    for (QQuickWindow* window : {static_cast<QQuickWindow*>(menuPanel_.release()), about_.release(),
+                                 settings_.release(), dashboard_.release()}) {
+        if (window) {
+            window->close();
+            window->deleteLater();
+        }
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
 
 QQmlEngine& QmlWindowPresenter::engine()
 {
