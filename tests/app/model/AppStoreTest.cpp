@@ -8,6 +8,7 @@
 #include "support/ManualClock.h"
 #include "support/SecretServiceProbe.h"
 #include "support/TemporaryFolder.h"
+#include "support/QtWait.h"
 
 #include <QCoreApplication>
 #include <QSettings>
@@ -71,14 +72,7 @@ std::string valuesOf(const std::vector<OTPCode>& codes)
     return values;
 }
 
-template <typename Condition> bool waitUntil(Condition condition)
-{
-    for (int i = 0; i < 30'000 && !condition(); ++i) {
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(1ms);
-    }
-    return condition();
-}
+using test::waitUntil;
 
 class AppStoreTest : public ::testing::Test {
 protected:

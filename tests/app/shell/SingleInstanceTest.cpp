@@ -2,6 +2,7 @@
 // ends, a malformed link is refused, and the desktop's URL handler reaches the running instance.
 
 #include "support/ChildProcess.h"
+#include "support/QtWait.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -20,12 +21,7 @@ namespace fs = std::filesystem;
 
 const std::string app = LARKPIN_APP_PATH;
 
-template <typename Condition> bool waitUntil(Condition condition)
-{
-    for (int i = 0; i < 30'000 && !condition(); ++i)
-        std::this_thread::sleep_for(1ms);
-    return condition();
-}
+using test::waitUntil;
 
 /// The process that owns the application's bus name, or 0.
 uint owner()

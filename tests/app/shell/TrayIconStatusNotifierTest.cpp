@@ -7,6 +7,7 @@
 #include "app/shell/WindowPresenter.h"
 #include "support/StatusNotifierWatcher.h"
 #include "support/TemporaryFolder.h"
+#include "support/QtWait.h"
 
 #include <QApplication>
 
@@ -22,13 +23,7 @@ struct IdlePresenter final : WindowPresenter {
     void showAbout() override {}
 };
 
-template <typename Condition> bool waitUntil(Condition condition)
-{
-    const QDeadlineTimer deadline(30'000);
-    while (!condition() && !deadline.hasExpired())
-        QCoreApplication::processEvents(), QThread::msleep(1);
-    return condition();
-}
+using test::waitUntil;
 
 TEST(TrayIconStatusNotifierTest, TheItemRegistersAndItsIconFollowsTheActiveCodes)
 {

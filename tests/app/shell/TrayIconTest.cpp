@@ -6,6 +6,7 @@
 #include "app/shell/WindowPresenter.h"
 #include "support/ChildProcess.h"
 #include "support/TemporaryFolder.h"
+#include "support/QtWait.h"
 
 #include <QApplication>
 
@@ -26,14 +27,7 @@ struct RecordingPresenter final : WindowPresenter {
     QStringList calls;
 };
 
-template <typename Condition> bool waitUntil(Condition condition)
-{
-    for (int i = 0; i < 30'000 && !condition(); ++i) {
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(1ms);
-    }
-    return condition();
-}
+using test::waitUntil;
 
 class TrayIconTest : public ::testing::Test {
 protected:

@@ -8,6 +8,7 @@
 #include "support/GoogleEmulator.h"
 #include "support/SecretServiceProbe.h"
 #include "support/TemporaryFolder.h"
+#include "support/QtWait.h"
 
 #include <QGuiApplication>
 #include <QQuickItem>
@@ -34,14 +35,7 @@ struct ScriptedDesktop final : FocusedFieldSource, AccessibilityTrust, Clipboard
     std::string clipboard;
 };
 
-template <typename Condition> bool waitUntil(Condition condition)
-{
-    for (int i = 0; i < 20'000 && !condition(); ++i) {
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(1ms);
-    }
-    return condition();
-}
+using test::waitUntil;
 
 void collect(QQuickItem* item, const QString& name, std::vector<QQuickItem*>& found)
 {
