@@ -8,6 +8,8 @@
 #include "app/shell/TrayIcon.h"
 #include "app/shell/WindowActivationCoordinator.h"
 #include "app/shell/WindowPresenter.h"
+#include "app/views/QmlWindowPresenter.h"
+#include "app/views/SuggestionPanelController.h"
 
 #include <QApplication>
 #include <QScreen>
@@ -135,9 +137,15 @@ int main(int argc, char* argv[])
         }
     }
 
-    AppStore store(AppStore::Services::standard(screensOfDesktop()));
+    auto services = AppStore::Services::standard(screensOfDesktop());
+    // The panel shares the views' engine; it first asks for it at its first show, when the
+    // presenter exists.
+    QmlWindowPresenter* views = nullptr;
+    services.panel = std::make_shared<SuggestionPanelController>([&views] { return views->sharedEngine(); });
+    AppStore store(std::move(services));
     auto& coordinator = WindowActivationCoordinator::shared();
     const auto presenter = makeWindowPresenter(store, coordinator);
+    views = dynamic_cast<QmlWindowPresenter*>(presenter.get());
     coordinator.registerOpener(AppWindowRoute::main, [&presenter] { presenter->showDashboard(); });
     coordinator.registerOpener(AppWindowRoute::settings, [&presenter] { presenter->showSettings(); });
     store.start();

@@ -60,14 +60,19 @@ QmlWindowPresenter::~QmlWindowPresenter()
 
 QQmlEngine& QmlWindowPresenter::engine()
 {
+    return *sharedEngine();
+}
+
+std::shared_ptr<QQmlEngine> QmlWindowPresenter::sharedEngine()
+{
     if (!engine_) {
         registerViewTypes();
         // Fusion draws with the desktop's palette, light or dark.
         if (QQuickStyle::name().isEmpty())
             QQuickStyle::setStyle(QStringLiteral("Fusion"));
-        engine_ = std::make_unique<QQmlEngine>();
+        engine_ = std::make_shared<QQmlEngine>();
     }
-    return *engine_;
+    return engine_;
 }
 
 std::unique_ptr<QQuickWindow> QmlWindowPresenter::createWindow(const QString& file, const QVariantMap& properties)

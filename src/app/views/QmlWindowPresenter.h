@@ -44,6 +44,9 @@ public:
 
     void setMenuActions(MenuActions actions) { actions_ = std::move(actions); }
 
+    /// The one QML engine of the views, made at the first call; others' windows share it.
+    std::shared_ptr<QQmlEngine> sharedEngine();
+
     /// The windows created so far; null until first shown.
     QQuickWindow* menuPanel() const;
     QQuickWindow* dashboard() const;
@@ -70,7 +73,7 @@ private:
     QRect panelIcon_;
     qint64 panelHiddenAt_ = 0;
     // Declared before the windows: they are destroyed first.
-    std::unique_ptr<QQmlEngine> engine_;
+    std::shared_ptr<QQmlEngine> engine_;
     std::unique_ptr<QQuickView> menuPanel_;
     std::unique_ptr<QQuickWindow> dashboard_;
     std::unique_ptr<QQuickWindow> settings_;

@@ -4,6 +4,7 @@
 
 #include "app/model/AppStore.h"
 #include "app/views/QmlWindowPresenter.h"
+#include "app/views/SuggestionPanelController.h"
 #include "core/services/LocalStore.h"
 
 #include <QCoroTask>
@@ -11,6 +12,7 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QPalette>
+#include <QQuickView>
 #include <QQuickWindow>
 #include <QTemporaryDir>
 
@@ -78,6 +80,29 @@ QPalette darkPalette()
     return palette;
 }
 
+/// The suggestion panel beside a field: three codes, then a failed refresh, then a refresh running.
+bool savePanels(SuggestionPanelController& panel, const QDir& folder, const QString& suffix)
+{
+    const auto now = std::chrono::time_point_cast<Seconds>(std::chrono::system_clock::now());
+    std::vector<OTPCode> codes;
+    for (const auto& [value, issuer, expiresIn] : {std::tuple{"482913", "GitHub", 45}, {"739201", "Acme Bank", 510},
+                                                  {"55210", "Example Shop", 400}})
+        codes.push_back({Uuid::random(), value, issuer, "alice@example.com", value, now - Seconds(60),
+                         now + Seconds(expiresIn), std::nullopt});
+    SuggestionRefreshState state;
+    state.lastUpdatedAt = now - Seconds(125);
+    const AccessibilityCoordinator::FocusedField field{.element = {}, .frame = {700, 120, 240, 32}};
+    bool written = true;
+    for (const auto& [name, syncing, error] :
+         {std::tuple{"codes", false, std::optional<std::string>()},
+          {"failed", false, std::optional<std::string>("Gmail did not answer in time")}, {"syncing", true, std::nullopt}}) {
+        state.errorMessage = error;
+        panel.show(codes, state, syncing, field, [] {}, [](const OTPCode&) {});
+        written = save(panel.window(), folder.filePath(QString("panel-%1%2.png").arg(name, suffix))) && written;
+    }
+    return written;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -116,6 +141,9 @@ int main(int argc, char** argv)
         if (!demo) {
             presenter.showSettings();
             written = save(presenter.settings(), folder.filePath("settings.png")) && written;
+        } else {
+            SuggestionPanelController panel([&presenter] { return presenter.sharedEngine(); });
+            written = savePanels(panel, folder, dark ? "-dark" : "") && written;
         }
     }
     return written ? 0 : 1;
