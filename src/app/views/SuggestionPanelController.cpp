@@ -69,7 +69,8 @@ bool hasX11Window(std::int32_t processID)
         return false;
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
     const xcb_atom_t pid = atom(connection, "_NET_WM_PID");
-    for (const auto window : cardinals(connection, root, atom(connection, "_NET_CLIENT_LIST"), XCB_ATOM_WINDOW)) {
+    for (const auto window :
+         cardinals(connection, root, atom(connection, "_NET_CLIENT_LIST"), XCB_ATOM_WINDOW)) {
         const auto owner = cardinals(connection, window, pid, XCB_ATOM_CARDINAL);
         if (!owner.empty() && std::int32_t(owner.front()) == processID)
             return true;
@@ -133,8 +134,9 @@ void SuggestionPanelController::create()
     connect(content, SIGNAL(refreshRequested()), this, SLOT(requestRefresh()));
 }
 
-void SuggestionPanelController::show(const std::vector<OTPCode>& codes, const SuggestionRefreshState& refreshState,
-                                     bool isSyncing, const FocusedField& field, std::function<void()> refresh,
+void SuggestionPanelController::show(const std::vector<OTPCode>& codes,
+                                     const SuggestionRefreshState& refreshState, bool isSyncing,
+                                     const FocusedField& field, std::function<void()> refresh,
                                      std::function<void(const OTPCode&)> fill)
 {
     if (!window_)
@@ -171,7 +173,8 @@ void SuggestionPanelController::show(const std::vector<OTPCode>& codes, const Su
     QPoint corner;
     if (framesTrusted_ && !framesTrusted_(field.processID)) {
         // A frame relative to another window says nothing about the screen: a fixed corner instead.
-        const auto primary = std::find_if(screens.begin(), screens.end(), [](const Screen& s) { return s.isPrimary; });
+        const auto primary =
+            std::find_if(screens.begin(), screens.end(), [](const Screen& s) { return s.isPrimary; });
         const QRect area = primary != screens.end() ? primary->available : availableArea(screens, frame);
         corner = {area.left() + area.width() - card.width() - margin, area.top() + margin};
     } else {

@@ -85,7 +85,6 @@ private slots:
     void requestRefresh();
 
 private:
-
     std::function<std::shared_ptr<QQmlEngine>()> makeEngine_;
     std::shared_ptr<const Clock> clock_;
     ScreenList screens_;

@@ -85,20 +85,23 @@ bool savePanels(SuggestionPanelController& panel, const QDir& folder, const QStr
 {
     const auto now = std::chrono::time_point_cast<Seconds>(std::chrono::system_clock::now());
     std::vector<OTPCode> codes;
-    for (const auto& [value, issuer, expiresIn] : {std::tuple{"482913", "GitHub", 45}, {"739201", "Acme Bank", 510},
-                                                  {"55210", "Example Shop", 400}})
+    for (const auto& [value, issuer, expiresIn] :
+         {std::tuple{"482913", "GitHub", 45}, {"739201", "Acme Bank", 510}, {"55210", "Example Shop", 400}})
         codes.push_back({Uuid::random(), value, issuer, "alice@example.com", value, now - Seconds(60),
                          now + Seconds(expiresIn), std::nullopt});
     SuggestionRefreshState state;
     state.lastUpdatedAt = now - Seconds(125);
-    const AccessibilityCoordinator::FocusedField field{.element = {}, .frame = {700, 120, 240, 32}};
+    const AccessibilityCoordinator::FocusedField field{.element = {}, .frame = {700, 120, 240, 32}, .descriptor = {}};
     bool written = true;
     for (const auto& [name, syncing, error] :
          {std::tuple{"codes", false, std::optional<std::string>()},
-          {"failed", false, std::optional<std::string>("Gmail did not answer in time")}, {"syncing", true, std::nullopt}}) {
+          {"failed", false, std::optional<std::string>("Gmail did not answer in time")},
+          {"syncing", true, std::nullopt}}) {
         state.errorMessage = error;
-        panel.show(codes, state, syncing, field, [] {}, [](const OTPCode&) {});
-        written = save(panel.window(), folder.filePath(QString("panel-%1%2.png").arg(name, suffix))) && written;
+        panel.show(
+            codes, state, syncing, field, [] {}, [](const OTPCode&) {});
+        written =
+            save(panel.window(), folder.filePath(QString("panel-%1%2.png").arg(name, suffix))) && written;
     }
     return written;
 }
