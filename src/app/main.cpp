@@ -69,6 +69,22 @@ void traceWhenShown(const TrayIcon& tray)
     poll->start(5);
 }
 
+/// Traces the suggestion panel's first frame after each showing and its hiding, for bench/panel.
+void tracePanel(const SuggestionPanelController& panel)
+{
+    if (!tracing())
+        return;
+    QObject::connect(&panel, &SuggestionPanelController::drawn, [](const QRect& at) {
+        trace(QStringLiteral("suggestion panel shown %1 %2 %3 %4")
+                  .arg(at.x())
+                  .arg(at.y())
+                  .arg(at.width())
+                  .arg(at.height()));
+    });
+    QObject::connect(&panel, &SuggestionPanelController::hidden,
+                     [] { trace(QStringLiteral("suggestion panel hidden")); });
+}
+
 void openLinks(WindowActivationCoordinator& coordinator, const QList<QUrl>& urls)
 {
     for (const auto& url : urls)
@@ -141,7 +157,10 @@ int main(int argc, char* argv[])
     // The panel shares the views' engine; it first asks for it at its first show, when the
     // presenter exists.
     QmlWindowPresenter* views = nullptr;
-    services.panel = std::make_shared<SuggestionPanelController>([&views] { return views->sharedEngine(); });
+    const auto panel =
+        std::make_shared<SuggestionPanelController>([&views] { return views->sharedEngine(); });
+    tracePanel(*panel);
+    services.panel = panel;
     AppStore store(std::move(services));
     auto& coordinator = WindowActivationCoordinator::shared();
     const auto presenter = makeWindowPresenter(store, coordinator);

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace larkpin {
 
@@ -132,6 +133,10 @@ void SuggestionPanelController::create()
                                  window_->errors().value(0).toString().toStdString());
     connect(content, SIGNAL(fillRequested(int)), this, SLOT(requestFill(int)));
     connect(content, SIGNAL(refreshRequested()), this, SLOT(requestRefresh()));
+    connect(window_.get(), &QQuickWindow::frameSwapped, this, [this] {
+        if (std::exchange(announceFrame_, false))
+            emit drawn(window_->geometry());
+    });
 }
 
 void SuggestionPanelController::show(const std::vector<OTPCode>& codes,
@@ -181,15 +186,19 @@ void SuggestionPanelController::show(const std::vector<OTPCode>& codes,
         corner = origin(card, frame, availableArea(screens, frame));
     }
     window_->setPosition(corner - QPoint(shadow, shadow));
-    if (!window_->isVisible())
+    if (!window_->isVisible()) {
+        announceFrame_ = true;
         window_->show();
+    }
     signature_ = std::move(signature);
 }
 
 void SuggestionPanelController::hide()
 {
-    if (window_)
+    if (window_ && window_->isVisible()) {
         window_->hide();
+        emit hidden();
+    }
     signature_.reset();
 }
 

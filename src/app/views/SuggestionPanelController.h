@@ -66,6 +66,12 @@ public:
     /// Null until first shown.
     QQuickView* window() const { return window_.get(); }
 
+signals:
+    /// The window's first frame after it was shown is on the screen, at `geometry`.
+    void drawn(QRect geometry);
+    /// The window was hidden.
+    void hidden();
+
 private:
     struct Signature {
         AccessibleElement field; ///< equal for the same bus name and object path
@@ -96,6 +102,7 @@ private:
     std::function<void()> refresh_;
     std::function<void(const OTPCode&)> fill_;
     bool filling_ = false;
+    bool announceFrame_ = false;
 };
 
 } // namespace larkpin
