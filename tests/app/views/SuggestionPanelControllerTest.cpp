@@ -226,8 +226,8 @@ TEST_F(SuggestionPanelTest, FillsOnceHoweverOftenARowIsClicked)
 }
 
 /// A real AppStore over a SQLite file holding three codes, the real AT-SPI field source and the
-/// panel, with the code field "labelled" of the GTK field program focused. The model is asked as
-/// its ticks would ask, so that the panel stays until the test acts.
+/// panel, beside a field program with its code field focused. The model is asked as its ticks
+/// would ask, so that the panel stays until the test acts.
 class SuggestionPanelDesktopTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -246,14 +246,21 @@ protected:
         store = std::make_unique<AppStore>(std::move(services));
         QCoro::waitFor(store->reloadCache());
         fields->focusedOTPField(); // listening first: the program learns that its focus events are wanted
-        program = std::make_unique<test::FieldProgram>(std::vector<std::string>{LARKPIN_FIELD_VARIANTS_PATH});
-        ASSERT_TRUE(program->ready());
-        program->focus("labelled");
     }
+    void start(const char* path, const std::string& field)
+    {
+        program = std::make_unique<test::FieldProgram>(std::vector<std::string>{path});
+        ASSERT_TRUE(program->ready());
+        program->focus(field);
+    }
+    /// Whether the panel came up beside the program's field.
     bool shown()
     {
-        return waitUntil(
-            [&] { return store->updateSuggestion() && panel->window() && panel->window()->isExposed(); });
+        return waitUntil([&] {
+            const auto field = fields->focusedOTPField();
+            return field && field->processID == program->process().pid() && store->updateSuggestion() &&
+                   panel->window()->isExposed();
+        });
     }
     /// Clicks the first row through XTest, as a user does; answers its code.
     std::string clickFirstRow()
@@ -286,6 +293,7 @@ protected:
 
 TEST_F(SuggestionPanelDesktopTest, OneClickFillsTheFocusedGtkField)
 {
+    start(LARKPIN_FIELD_VARIANTS_PATH, "labelled");
     ASSERT_TRUE(shown());
     const ScreenRect frame = program->geometry("labelled").value();
     const int shadow = panel->window()->rootObject()->property("shadowMargin").toInt();
@@ -302,8 +310,22 @@ TEST_F(SuggestionPanelDesktopTest, OneClickFillsTheFocusedGtkField)
     EXPECT_TRUE(fields->focusedOTPField()) << "the click took the focus from the field";
 }
 
+TEST_F(SuggestionPanelDesktopTest, OneClickFillsAQtQuickFieldByTypedKeys)
+{
+#ifndef LARKPIN_QT_QUICK_FIELDS_PATH
+    GTEST_SKIP() << "built without Qt 6 Quick (scripts/setup installs it)";
+#else
+    start(LARKPIN_QT_QUICK_FIELDS_PATH, "code");
+    ASSERT_TRUE(shown());
+    const std::string value = clickFirstRow();
+    ASSERT_TRUE(waitUntil([&] { return program->text("code") == value && used(value); }));
+    EXPECT_TRUE(fields->focusedOTPField()) << "the click took the focus from the field";
+#endif
+}
+
 TEST_F(SuggestionPanelDesktopTest, AFailedFillLeavesTheCodeUnused)
 {
+    start(LARKPIN_FIELD_VARIANTS_PATH, "labelled");
     ASSERT_TRUE(shown());
     program->set("labelled", "123456789"); // nine characters: no longer a code field
     const std::string value = clickFirstRow();
@@ -316,6 +338,7 @@ TEST_F(SuggestionPanelDesktopTest, AFailedFillLeavesTheCodeUnused)
 
 TEST_F(SuggestionPanelDesktopTest, InAWaylandSessionTrustsTheFramesOfX11ApplicationsOnly)
 {
+    start(LARKPIN_FIELD_VARIANTS_PATH, "labelled");
     ASSERT_TRUE(waitUntil([&] { return fields->focusedOTPField().has_value(); }));
     const std::int32_t gtk = fields->focusedOTPField()->processID;
     const QByteArray session = qgetenv("XDG_SESSION_TYPE");
