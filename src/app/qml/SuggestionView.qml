@@ -95,14 +95,24 @@ Item {
                             font.weight: Font.DemiBold
                         }
                         Item { Layout.fillWidth: true }
-                        BusyIndicator {
+                        // A turning refresh arrow: the toolkit's busy indicator fades in through
+                        // an animator, which a grabbed picture never shows.
+                        TintedIcon {
                             objectName: "refreshSpinner"
                             visible: view.isBusy
-                            running: visible
-                            focusPolicy: Qt.NoFocus
+                            symbol: "arrow.clockwise"
+                            size: 13
+                            color: VisualStyle.secondary
+                            Layout.margins: 5
+                            Accessible.role: Accessible.Animation
                             Accessible.name: "Refreshing Gmail"
-                            Layout.preferredWidth: 18
-                            Layout.preferredHeight: 18
+                            RotationAnimation on rotation {
+                                running: view.isBusy
+                                from: 0
+                                to: 360
+                                duration: 1000
+                                loops: Animation.Infinite
+                            }
                         }
                         IconButton {
                             objectName: "refreshButton"
