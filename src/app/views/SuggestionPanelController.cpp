@@ -61,11 +61,16 @@ std::vector<std::uint32_t> cardinals(xcb_connection_t* connection, xcb_window_t 
     return {values, values + xcb_get_property_value_length(reply.get()) / 4};
 }
 
+xcb_connection_t* x11Connection()
+{
+    const auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 ? x11->connection() : nullptr;
+}
+
 /// Whether the window manager lists a window of `processID` (_NET_CLIENT_LIST, _NET_WM_PID).
 bool hasX11Window(std::int32_t processID)
 {
-    const auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    xcb_connection_t* connection = x11Connection();
     if (!connection)
         return false;
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
@@ -77,6 +82,20 @@ bool hasX11Window(std::int32_t processID)
             return true;
     }
     return false;
+}
+
+/// Keeps an unmapped window out of taskbars and pagers, which list Qt's tool windows (utility
+/// windows) on some desktops. Qt adds its own states to these when it maps the window; the window
+/// manager drops them all when it is unmapped.
+void skipTaskbar(QWindow& window)
+{
+    xcb_connection_t* connection = x11Connection();
+    if (!connection)
+        return;
+    const xcb_atom_t states[] = {atom(connection, "_NET_WM_STATE_SKIP_TASKBAR"),
+                                 atom(connection, "_NET_WM_STATE_SKIP_PAGER")};
+    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, xcb_window_t(window.winId()),
+                        atom(connection, "_NET_WM_STATE"), XCB_ATOM_ATOM, 32, 2, states);
 }
 
 /// Lays `item` out now, innermost layouts first, so that its height is known before it is placed.
@@ -188,6 +207,7 @@ void SuggestionPanelController::show(const std::vector<OTPCode>& codes,
     window_->setPosition(corner - QPoint(shadow, shadow));
     if (!window_->isVisible()) {
         announceFrame_ = true;
+        skipTaskbar(*window_);
         window_->show();
     }
     signature_ = std::move(signature);
@@ -209,7 +229,7 @@ void SuggestionPanelController::requestFill(int row)
     // One fill per showing, however often the row is clicked. It runs after the click's handling
     // ends, since the model hides, and may show again, the panel whose view sent it.
     filling_ = true;
-    QTimer::singleShot(0, this, [this, fill = fill_, code = codes_[std::size_t(row)]] { fill(code); });
+    QTimer::singleShot(0, this, [fill = fill_, code = codes_[std::size_t(row)]] { fill(code); });
 }
 
 void SuggestionPanelController::requestRefresh()

@@ -6,6 +6,7 @@
 #include "app/model/AccessibilityFieldSource.h"
 #include "app/model/AppStore.h"
 #include "support/AccessibilityDesktop.h"
+#include "support/ChildProcess.h"
 #include "support/ManualClock.h"
 #include "support/QtWait.h"
 #include "support/TemporaryFolder.h"
@@ -139,6 +140,9 @@ TEST_F(SuggestionPanelTest, LaysOutAgainOnlyWhenSomethingShownChanges)
     EXPECT_FALSE(panel.window()->flags() & ~(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                                              Qt::WindowDoesNotAcceptFocus | Qt::Window));
     EXPECT_TRUE(panel.window()->flags() & Qt::WindowDoesNotAcceptFocus);
+    const auto states =
+        test::ChildProcess::run({"/usr/bin/xprop", "-id", std::to_string(panel.window()->winId())}).out;
+    EXPECT_NE(states.find("_NET_WM_STATE_SKIP_TASKBAR"), std::string::npos) << "no taskbar entry";
     EXPECT_EQ(placed(), expected());
     EXPECT_EQ(panel.window()->width(),
               340 + 2 * panel.window()->rootObject()->property("shadowMargin").toInt());
