@@ -9,8 +9,6 @@
 #include "support/TemporaryFolder.h"
 #include "support/QtWait.h"
 
-#include <QApplication>
-
 #include <gtest/gtest.h>
 
 namespace larkpin {
@@ -55,12 +53,3 @@ TEST(TrayIconStatusNotifierTest, TheItemRegistersAndItsIconFollowsTheActiveCodes
 
 } // namespace
 } // namespace larkpin
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    if (GTEST_FLAG_GET(list_tests)) // test discovery runs without a display
-        return RUN_ALL_TESTS();
-    QApplication application(argc, argv);
-    return RUN_ALL_TESTS();
-}

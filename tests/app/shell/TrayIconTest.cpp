@@ -8,8 +8,6 @@
 #include "support/TemporaryFolder.h"
 #include "support/QtWait.h"
 
-#include <QApplication>
-
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -84,12 +82,3 @@ TEST_F(TrayIconTest, TheItemIsShownInAnXEmbedTray)
 
 } // namespace
 } // namespace larkpin
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    if (GTEST_FLAG_GET(list_tests)) // test discovery runs without a display
-        return RUN_ALL_TESTS();
-    QApplication application(argc, argv);
-    return RUN_ALL_TESTS();
-}
