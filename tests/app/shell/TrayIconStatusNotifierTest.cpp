@@ -28,7 +28,9 @@ TEST(TrayIconStatusNotifierTest, TheItemRegistersAndItsIconFollowsTheActiveCodes
     const test::StatusNotifierWatcher watcher; // before the tray icon, which asks for it once
     test::TemporaryFolder folder;
     LocalStore seed{folder.path() / "larkpin.sqlite"};
-    AppStore store{AppStore::Services{.databasePath = folder.path() / "larkpin.sqlite"}};
+    AppStore::Services services;
+    services.databasePath = folder.path() / "larkpin.sqlite";
+    AppStore store{std::move(services)};
     IdlePresenter presenter;
     WindowActivationCoordinator coordinator{{.windows = [] { return QList<QWindow*>(); },
                                              .activateApplication = [] {},

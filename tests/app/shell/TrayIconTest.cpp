@@ -31,7 +31,11 @@ class TrayIconTest : public ::testing::Test {
 protected:
     test::TemporaryFolder folder;
     LocalStore seed{folder.path() / "larkpin.sqlite"};
-    AppStore store{AppStore::Services{.databasePath = folder.path() / "larkpin.sqlite"}};
+    AppStore store{[this] {
+        AppStore::Services services;
+        services.databasePath = folder.path() / "larkpin.sqlite";
+        return services;
+    }()};
     RecordingPresenter presenter;
     // No window ever appears: retries are dropped.
     WindowActivationCoordinator coordinator{{.windows = [] { return QList<QWindow*>(); },
