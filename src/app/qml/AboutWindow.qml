@@ -3,7 +3,7 @@ import QtQuick.Controls
 import QtQuick.Layouts
 
 // About Larkpin: name, version and the notices of the open-source software it ships with.
-ApplicationWindow {
+StyledWindow {
     id: window
 
     required property string credits

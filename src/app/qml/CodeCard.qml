@@ -91,6 +91,7 @@ Rectangle {
                 objectName: "markButton"
                 text: card.isUsed ? "Mark unused" : "Mark used"
                 icon.source: VisualStyle.iconSource(card.isUsed ? "arrow.uturn.backward" : "checkmark")
+                icon.color: palette.buttonText
                 flat: true
                 onClicked: card.store.setCodeUsed(card.codeID, !card.isUsed,
                                                   card.isUsed ? "Restored code" : "Marked code used")

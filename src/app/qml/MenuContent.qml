@@ -2,8 +2,9 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
 
-// The tray panel: fresh codes, recently used ones, the Gmail accounts and the controls.
-Rectangle {
+// The tray panel: fresh codes, recently used ones, the Gmail accounts and the controls. A frameless
+// window that the application places beside the tray icon and hides when it loses the focus.
+StyledWindow {
     id: menu
 
     required property QtObject store
@@ -15,9 +16,11 @@ Rectangle {
 
     readonly property int freshCount: freshRows.count
 
+    objectName: "larkpin.menu"
+    title: "Larkpin"
+    flags: Qt.Tool | Qt.FramelessWindowHint | Qt.WindowStaysOnTopHint
     width: 360
     height: column.implicitHeight + 2 * VisualStyle.padding
-    color: VisualStyle.palette.window
 
     // Small enough for the four controls to share one row.
     component SmallButton: Button {
@@ -33,7 +36,7 @@ Rectangle {
         id: column
         x: VisualStyle.padding
         y: VisualStyle.padding
-        width: parent.width - 2 * VisualStyle.padding
+        width: menu.width - 2 * VisualStyle.padding
         spacing: VisualStyle.spacing
 
         // Header
@@ -220,6 +223,7 @@ Rectangle {
             objectName: "connectButton"
             text: "Connect another Gmail"
             icon.source: VisualStyle.iconSource("plus")
+            icon.color: palette.buttonText
             flat: true
             enabled: !menu.store.isConnecting
             onClicked: menu.store.connectAccount()

@@ -1,8 +1,9 @@
 pragma Singleton
 import QtQuick
 
-// The colours, spacings and the shared clock every view draws with. Colours follow the system
-// palette, so light and dark desktops both stay readable.
+// The colours, sizes and the shared clock every view draws with. Every colour but the tint and the
+// two signal colours comes from the desktop's palette, so light and dark desktops both stay
+// readable; StyledWindow hands the same colours to the controls.
 QtObject {
     id: style
 
@@ -11,12 +12,16 @@ QtObject {
     readonly property color success: "#2fa84f"
 
     readonly property SystemPalette palette: SystemPalette { colorGroup: SystemPalette.Active }
+    readonly property SystemPalette disabled: SystemPalette { colorGroup: SystemPalette.Disabled }
+    readonly property color window: palette.window
+    readonly property color base: palette.base
+    readonly property color text: palette.text
     readonly property color primary: palette.windowText
     readonly property color secondary: Qt.rgba(primary.r, primary.g, primary.b, 0.62)
     readonly property color tertiary: Qt.rgba(primary.r, primary.g, primary.b, 0.42)
     readonly property color quaternary: Qt.rgba(primary.r, primary.g, primary.b, 0.1)
     readonly property color separator: Qt.rgba(primary.r, primary.g, primary.b, 0.14)
-    readonly property color material: Qt.rgba(palette.base.r, palette.base.g, palette.base.b, 0.72)
+    readonly property color material: Qt.rgba(base.r, base.g, base.b, 0.72)
 
     readonly property int spacing: 12
     readonly property int padding: 14
