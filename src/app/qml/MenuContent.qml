@@ -22,13 +22,13 @@ StyledWindow {
     width: 360
     height: column.implicitHeight + 2 * VisualStyle.padding
 
-    // Small enough for the four controls to share one row.
+    // Small enough for the switch and the four buttons to share one row.
     component SmallButton: Button {
-        font.pixelSize: 12
+        font.pixelSize: VisualStyle.captionSize
         topPadding: 4
         bottomPadding: 4
-        leftPadding: 7
-        rightPadding: 7
+        leftPadding: 4
+        rightPadding: 4
         implicitWidth: implicitContentWidth + leftPadding + rightPadding
     }
 
@@ -239,29 +239,29 @@ StyledWindow {
             Layout.fillWidth: true
         }
         Rectangle { color: VisualStyle.separator; implicitHeight: 1; Layout.fillWidth: true }
+        // One line at the panel's width: small type, a narrow switch, tight spacing; the switch's
+        // label gives way first where a wide font still overflows.
         RowLayout {
             spacing: 2
             Layout.fillWidth: true
             Switch {
-                font.pixelSize: 12
-                padding: 0
                 objectName: "monitoringSwitch"
                 text: "Monitoring"
+                font.pixelSize: VisualStyle.captionSize
+                padding: 0
+                spacing: 4
+                indicator.width: 32
                 checked: menu.store.isMonitoring
                 onToggled: menu.store.isMonitoring = checked
+                Layout.fillWidth: true
+                Layout.minimumWidth: indicator.width
             }
-            Item { Layout.fillWidth: true }
             SmallButton {
                 objectName: "enableAccessButton"
                 text: "Enable Access"
                 visible: !menu.store.isAccessibilityEnabled
                 onClicked: menu.store.askForAccessibility()
             }
-        }
-        // The width of the panel does not hold the switch and every button on one line.
-        RowLayout {
-            spacing: 4
-            Layout.fillWidth: true
             SmallButton {
                 objectName: "openAppButton"
                 text: "Open App"
@@ -272,10 +272,10 @@ StyledWindow {
                 text: "Settings"
                 onClicked: menu.settingsRequested()
             }
-            Item { Layout.fillWidth: true }
             IconButton {
                 objectName: "moreButton"
                 text: "More"
+                padding: 3
                 icon.source: VisualStyle.iconSource("ellipsis.circle")
                 onClicked: moreMenu.open()
                 Menu {
