@@ -43,11 +43,6 @@ QtObject {
         return "qrc:/larkpin/icons/" + name + ".svg"
     }
 
-    // Whole seconds from `now` until `date`; negative once past.
-    function secondsUntil(date, now) {
-        return Math.floor((date.getTime() - now.getTime()) / 1000)
-    }
-
     // Minutes and seconds counting down to `date`, like a timer: "9:05", "0:00" once past.
     function timerText(date, now) {
         const left = Math.max(0, Math.ceil((date.getTime() - now.getTime()) / 1000))
