@@ -46,7 +46,7 @@ StyledWindow {
             TintedIcon {
                 objectName: "headerIcon"
                 symbol: menu.freshCount > 0 ? "lock.shield.fill" : "lock.shield"
-                size: 26
+                size: VisualStyle.titleSize
                 color: menu.freshCount > 0 ? VisualStyle.tint : VisualStyle.secondary
             }
             ColumnLayout {

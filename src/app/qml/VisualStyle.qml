@@ -28,6 +28,7 @@ QtObject {
     readonly property int captionSize: 11
     readonly property int calloutSize: 13
     readonly property int headlineSize: 14
+    readonly property int title3Size: 18
     readonly property int titleSize: 22
 
     // One clock for every countdown and relative time: it turns over once per second.
