@@ -31,6 +31,7 @@ Rectangle {
         }
         Label {
             objectName: "countdownText"
+            Accessible.ignored: true // read through the countdown as one element
             text: countdown.text
             color: countdown.tone
             font.pixelSize: VisualStyle.captionSize
