@@ -156,7 +156,7 @@ void QmlWindowPresenter::showAbout()
     if (!about_)
         about_ = createWindow(QStringLiteral("AboutWindow.qml"),
                               {{QStringLiteral("credits"), AboutCredits::text()},
-                               {QStringLiteral("version"), QCoreApplication::applicationVersion()}});
+                               {QStringLiteral("version"), QStringLiteral(LARKPIN_VERSION)}});
     bringForward(*about_);
 }
 
