@@ -23,7 +23,7 @@ StyledWindow {
 
         TintedIcon { symbol: "square.grid.3x2.fill"; size: 48; color: VisualStyle.tint; Layout.alignment: Qt.AlignHCenter }
         Label { text: "Larkpin"; font.pixelSize: VisualStyle.titleSize; font.bold: true; Layout.alignment: Qt.AlignHCenter }
-        Label { text: "Version " + window.version; color: VisualStyle.secondary; Layout.alignment: Qt.AlignHCenter }
+        Label { objectName: "version"; text: "Version " + window.version; color: VisualStyle.secondary; Layout.alignment: Qt.AlignHCenter }
         ScrollView {
             Layout.fillWidth: true
             Layout.fillHeight: true
