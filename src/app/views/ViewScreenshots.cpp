@@ -1,5 +1,6 @@
-// Renders the tray panel, the dashboard and the settings window over a demo database into PNG
-// files, for the README and for looking at the views without a desktop session.
+// Renders the tray panel, the dashboard, the settings and the about window, empty and over a demo
+// database, with a light and a dark palette, into PNG files: for the README and for looking at the
+// views without a desktop session.
 // Usage: larkpin-view-screenshots FOLDER (run under a display, e.g. scripts/test-session).
 
 #include "app/model/AppStore.h"
