@@ -278,9 +278,11 @@ StyledWindow {
                 padding: 3
                 icon.source: VisualStyle.iconSource("ellipsis.circle")
                 onClicked: moreMenu.open()
+                // Above the button, right-aligned: the panel ends just below it.
                 Menu {
                     id: moreMenu
-                    y: parent.height
+                    x: parent.width - width
+                    y: -height
                     MenuItem { objectName: "aboutItem"; text: "About Larkpin"; onTriggered: menu.aboutRequested() }
                     MenuSeparator {}
                     MenuItem { objectName: "quitItem"; text: "Quit Larkpin"; onTriggered: menu.quitRequested() }
