@@ -52,7 +52,8 @@ QtObject {
         return minutes + ":" + (seconds < 10 ? "0" : "") + seconds
     }
 
-    // "5 minutes ago", with full unit words.
+    // "5 minutes ago", with full unit words, and the named forms where one unit has a name:
+    // "yesterday", "last week", "next month".
     function relativeText(date, now) {
         const seconds = Math.round((now.getTime() - date.getTime()) / 1000)
         const units = [[31536000, "year"], [2592000, "month"], [604800, "week"], [86400, "day"],
@@ -64,6 +65,10 @@ QtObject {
         for (const [size, name] of units) {
             if (magnitude >= size) {
                 const count = Math.floor(magnitude / size)
+                if (count === 1 && name === "day")
+                    return past ? "yesterday" : "tomorrow"
+                if (count === 1 && size > 86400)
+                    return (past ? "last " : "next ") + name
                 const words = count + " " + name + (count === 1 ? "" : "s")
                 return past ? words + " ago" : "in " + words
             }
