@@ -82,7 +82,8 @@ protected:
     // clang-format on
     HTTPSession::Response authorize(const Pairs& items) const
     {
-        return session_.send({.url = emulator_.authorizationURL() + "?" + encoded(items)});
+        return session_.send(
+            {.url = emulator_.authorizationURL() + "?" + encoded(items), .headers = {}, .body = {}});
     }
     HTTPSession::Response post(const std::string& url, const Pairs& form) const
     {

@@ -555,34 +555,20 @@ QCoro::Task<> AppStore::disconnect(GmailAccount account)
 
 QCoro::Task<> AppStore::setEnabled(bool enabled, GmailAccount account)
 {
-    if (!localStore_)
+    // From the stored account, behind any running sync, so that the switch never writes back an
+    // older history position.
+    auto switching = writeThenReload(syncWorker_, [account, enabled](LocalStore& store) {
+        GmailAccount saved = account;
+        for (const auto& existing : store.accounts())
+            if (existing.id == account.id)
+                saved = existing;
+        saved.isEnabled = enabled;
+        store.upsert(saved);
+    });
+    if (!co_await switching)
         co_return;
-    QPointer self(this);
-    const auto store = localStore_;
-    try {
-        // From the stored account, behind any running sync, so that the switch never writes back
-        // an older history position.
-        auto switching = onWorker(syncWorker_, [store, account, enabled] {
-            GmailAccount saved = account;
-            for (const auto& existing : store->accounts())
-                if (existing.id == account.id)
-                    saved = existing;
-            saved.isEnabled = enabled;
-            store->upsert(saved);
-        });
-        co_await switching;
-        if (!alive(self))
-            co_return;
-    } catch (...) {
-        if (alive(self))
-            setStatusMessage(describe(std::current_exception()));
-        co_return;
-    }
     if (enabled)
         nextSyncByAccount_[account.id] = distantPast;
-    co_await reloadCache();
-    if (!alive(self))
-        co_return;
     setStatusMessage((enabled ? "Monitoring " : "Paused ") + QString::fromStdString(account.email));
 }
 
@@ -780,32 +766,37 @@ QCoro::Task<> AppStore::refreshNow()
 
 QCoro::Task<> AppStore::setUsed(bool used, OTPCode code, QString status)
 {
-    if (!localStore_)
-        co_return;
-    QPointer self(this);
-    const auto store = localStore_;
     const TimePoint now = clock_->now();
-    try {
-        auto marking = onWorker(storeWorker_, [store, used, id = code.id, now] {
-            if (used)
-                store->markUsed(id, now);
-            else
-                store->markUnused(id);
-        });
-        co_await marking;
-        if (!alive(self))
-            co_return;
-    } catch (...) {
-        if (alive(self))
-            setStatusMessage(describe(std::current_exception()));
-        co_return;
-    }
-    co_await reloadCache();
-    if (!alive(self))
+    auto marking = writeThenReload(storeWorker_, [used, id = code.id, now](LocalStore& store) {
+        if (used)
+            store.markUsed(id, now);
+        else
+            store.markUnused(id);
+    });
+    if (!co_await marking)
         co_return;
     setStatusMessage(status);
     if (used)
         hidePanel();
+}
+
+QCoro::Task<bool> AppStore::writeThenReload(QThreadPool& worker, std::function<void(LocalStore&)> write)
+{
+    if (!localStore_)
+        co_return false;
+    QPointer self(this);
+    try {
+        auto writing = onWorker(worker, [store = localStore_, write = std::move(write)] { write(*store); });
+        co_await writing;
+    } catch (...) {
+        if (alive(self))
+            setStatusMessage(describe(std::current_exception()));
+        co_return false;
+    }
+    if (!alive(self))
+        co_return false;
+    co_await reloadCache();
+    co_return alive(self);
 }
 
 // --- For QML --------------------------------------------------------------------------------------

@@ -194,6 +194,9 @@ private:
     /// True while the model may still be touched after an await.
     static bool alive(const QPointer<AppStore>& self) { return self && !self->closing_; }
 
+    /// Runs `write` on `worker` with the store, then reloads the cache. False when there is no
+    /// store, the write failed (its description is then the status) or the model went away.
+    QCoro::Task<bool> writeThenReload(QThreadPool& worker, std::function<void(LocalStore&)> write);
     QCoro::Task<> tick();
     void scheduleTick();
     void setAccounts(std::vector<GmailAccount> accounts);

@@ -3,7 +3,7 @@ import QtQuick.Controls
 import QtQuick.Layouts
 
 // About Larkpin: name, version and the notices of the open-source software it ships with.
-ApplicationWindow {
+StyledWindow {
     id: window
 
     required property string credits
@@ -23,7 +23,7 @@ ApplicationWindow {
 
         TintedIcon { symbol: "square.grid.3x2.fill"; size: 48; color: VisualStyle.tint; Layout.alignment: Qt.AlignHCenter }
         Label { text: "Larkpin"; font.pixelSize: VisualStyle.titleSize; font.bold: true; Layout.alignment: Qt.AlignHCenter }
-        Label { text: "Version " + window.version; color: VisualStyle.secondary; Layout.alignment: Qt.AlignHCenter }
+        Label { objectName: "version"; text: "Version " + window.version; color: VisualStyle.secondary; Layout.alignment: Qt.AlignHCenter }
         ScrollView {
             Layout.fillWidth: true
             Layout.fillHeight: true

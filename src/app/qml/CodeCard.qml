@@ -23,7 +23,8 @@ Rectangle {
     radius: 18
     color: VisualStyle.material
     border.width: 1
-    border.color: isUsed ? Qt.rgba(VisualStyle.primary.r, VisualStyle.primary.g, VisualStyle.primary.b, 0.14)
+    border.color: isUsed ? Qt.rgba(VisualStyle.secondary.r, VisualStyle.secondary.g, VisualStyle.secondary.b,
+                                   VisualStyle.secondary.a * 0.14)
                          : Qt.rgba(VisualStyle.tint.r, VisualStyle.tint.g, VisualStyle.tint.b, 0.24)
     opacity: isUsed ? 0.72 : 1.0
 
@@ -91,6 +92,7 @@ Rectangle {
                 objectName: "markButton"
                 text: card.isUsed ? "Mark unused" : "Mark used"
                 icon.source: VisualStyle.iconSource(card.isUsed ? "arrow.uturn.backward" : "checkmark")
+                icon.color: palette.buttonText
                 flat: true
                 onClicked: card.store.setCodeUsed(card.codeID, !card.isUsed,
                                                   card.isUsed ? "Restored code" : "Marked code used")

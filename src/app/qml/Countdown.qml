@@ -6,8 +6,7 @@ Rectangle {
     id: countdown
 
     required property date expiresAt
-    readonly property int secondsLeft: VisualStyle.secondsUntil(expiresAt, VisualStyle.now)
-    readonly property bool isUrgent: secondsLeft <= 60
+    readonly property bool isUrgent: expiresAt.getTime() - VisualStyle.now.getTime() <= 60000
     readonly property color tone: isUrgent ? VisualStyle.countdownWarning : VisualStyle.secondary
     readonly property string text: VisualStyle.timerText(expiresAt, VisualStyle.now)
 
@@ -32,6 +31,7 @@ Rectangle {
         }
         Label {
             objectName: "countdownText"
+            Accessible.ignored: true // read through the countdown as one element
             text: countdown.text
             color: countdown.tone
             font.pixelSize: VisualStyle.captionSize

@@ -3,7 +3,7 @@ import QtQuick.Controls
 import QtQuick.Layouts
 
 // The main window: the accounts beside every recent code.
-ApplicationWindow {
+StyledWindow {
     id: window
 
     required property QtObject store
@@ -110,6 +110,7 @@ ApplicationWindow {
                         objectName: "refreshButton"
                         text: "Refresh"
                         icon.source: VisualStyle.iconSource("arrow.clockwise")
+                        icon.color: palette.buttonText
                         enabled: !window.store.isSyncing && accountRows.count > 0
                         onClicked: window.store.refresh()
                     }

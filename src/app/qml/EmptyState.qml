@@ -6,7 +6,8 @@ import QtQuick.Layouts
 ColumnLayout {
     spacing: 8
 
-    Item { Layout.fillHeight: true }
+    // Filling both ways: a layout is no wider than its widest child lets it be.
+    Item { Layout.fillWidth: true; Layout.fillHeight: true }
     TintedIcon {
         symbol: "sparkles.rectangle.stack"
         size: 40

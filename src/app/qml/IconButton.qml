@@ -6,6 +6,7 @@ import QtQuick.Controls
 Button {
     display: AbstractButton.IconOnly
     flat: true
+    icon.color: palette.buttonText
     padding: 5
     implicitWidth: implicitContentWidth + leftPadding + rightPadding
     implicitHeight: implicitContentHeight + topPadding + bottomPadding

@@ -34,7 +34,7 @@ RowLayout {
             Label {
                 objectName: "codeValue"
                 text: row.value
-                font.pixelSize: 18
+                font.pixelSize: VisualStyle.title3Size
                 font.bold: true
                 font.letterSpacing: 2
             }

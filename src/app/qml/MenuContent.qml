@@ -2,8 +2,9 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
 
-// The tray panel: fresh codes, recently used ones, the Gmail accounts and the controls.
-Rectangle {
+// The tray panel: fresh codes, recently used ones, the Gmail accounts and the controls. A frameless
+// window that the application places beside the tray icon and hides when it loses the focus.
+StyledWindow {
     id: menu
 
     required property QtObject store
@@ -15,17 +16,19 @@ Rectangle {
 
     readonly property int freshCount: freshRows.count
 
+    objectName: "larkpin.menu"
+    title: "Larkpin"
+    flags: Qt.Tool | Qt.FramelessWindowHint | Qt.WindowStaysOnTopHint
     width: 360
     height: column.implicitHeight + 2 * VisualStyle.padding
-    color: VisualStyle.palette.window
 
-    // Small enough for the four controls to share one row.
+    // Small enough for the switch and the four buttons to share one row.
     component SmallButton: Button {
-        font.pixelSize: 12
+        font.pixelSize: VisualStyle.captionSize
         topPadding: 4
         bottomPadding: 4
-        leftPadding: 7
-        rightPadding: 7
+        leftPadding: 4
+        rightPadding: 4
         implicitWidth: implicitContentWidth + leftPadding + rightPadding
     }
 
@@ -33,7 +36,7 @@ Rectangle {
         id: column
         x: VisualStyle.padding
         y: VisualStyle.padding
-        width: parent.width - 2 * VisualStyle.padding
+        width: menu.width - 2 * VisualStyle.padding
         spacing: VisualStyle.spacing
 
         // Header
@@ -43,7 +46,7 @@ Rectangle {
             TintedIcon {
                 objectName: "headerIcon"
                 symbol: menu.freshCount > 0 ? "lock.shield.fill" : "lock.shield"
-                size: 26
+                size: VisualStyle.titleSize
                 color: menu.freshCount > 0 ? VisualStyle.tint : VisualStyle.secondary
             }
             ColumnLayout {
@@ -220,6 +223,7 @@ Rectangle {
             objectName: "connectButton"
             text: "Connect another Gmail"
             icon.source: VisualStyle.iconSource("plus")
+            icon.color: palette.buttonText
             flat: true
             enabled: !menu.store.isConnecting
             onClicked: menu.store.connectAccount()
@@ -235,29 +239,29 @@ Rectangle {
             Layout.fillWidth: true
         }
         Rectangle { color: VisualStyle.separator; implicitHeight: 1; Layout.fillWidth: true }
+        // One line at the panel's width: small type, a narrow switch, tight spacing; the switch's
+        // label gives way first where a wide font still overflows.
         RowLayout {
             spacing: 2
             Layout.fillWidth: true
             Switch {
-                font.pixelSize: 12
-                padding: 0
                 objectName: "monitoringSwitch"
                 text: "Monitoring"
+                font.pixelSize: VisualStyle.captionSize
+                padding: 0
+                spacing: 4
+                indicator.width: 32
                 checked: menu.store.isMonitoring
                 onToggled: menu.store.isMonitoring = checked
+                Layout.fillWidth: true
+                Layout.minimumWidth: indicator.width
             }
-            Item { Layout.fillWidth: true }
             SmallButton {
                 objectName: "enableAccessButton"
                 text: "Enable Access"
                 visible: !menu.store.isAccessibilityEnabled
                 onClicked: menu.store.askForAccessibility()
             }
-        }
-        // The width of the panel does not hold the switch and every button on one line.
-        RowLayout {
-            spacing: 4
-            Layout.fillWidth: true
             SmallButton {
                 objectName: "openAppButton"
                 text: "Open App"
@@ -268,15 +272,17 @@ Rectangle {
                 text: "Settings"
                 onClicked: menu.settingsRequested()
             }
-            Item { Layout.fillWidth: true }
             IconButton {
                 objectName: "moreButton"
                 text: "More"
+                padding: 3
                 icon.source: VisualStyle.iconSource("ellipsis.circle")
                 onClicked: moreMenu.open()
+                // Above the button, right-aligned: the panel ends just below it.
                 Menu {
                     id: moreMenu
-                    y: parent.height
+                    x: parent.width - width
+                    y: -height
                     MenuItem { objectName: "aboutItem"; text: "About Larkpin"; onTriggered: menu.aboutRequested() }
                     MenuSeparator {}
                     MenuItem { objectName: "quitItem"; text: "Quit Larkpin"; onTriggered: menu.quitRequested() }

@@ -4,6 +4,8 @@ import QtQuick.Controls
 // The main action of a row, filled with the tint.
 Button {
     highlighted: true
+    leftPadding: 10
+    rightPadding: 10
     palette.button: VisualStyle.tint
     palette.buttonText: "white"
     palette.highlight: VisualStyle.tint

@@ -3,7 +3,7 @@ import QtQuick.Controls
 import QtQuick.Layouts
 
 // The settings: monitoring, accessibility, sync and privacy.
-ApplicationWindow {
+StyledWindow {
     id: window
 
     required property QtObject store
@@ -89,6 +89,7 @@ ApplicationWindow {
                 objectName: "refreshButton"
                 text: "Refresh Gmail Now"
                 icon.source: VisualStyle.iconSource("arrow.clockwise")
+                icon.color: palette.buttonText
                 onClicked: window.store.refresh()
             }
         }

@@ -1,8 +1,9 @@
 pragma Singleton
 import QtQuick
 
-// The colours, spacings and the shared clock every view draws with. Colours follow the system
-// palette, so light and dark desktops both stay readable.
+// The colours, sizes and the shared clock every view draws with. Every colour but the tint and the
+// two signal colours comes from the desktop's palette, so light and dark desktops both stay
+// readable; StyledWindow hands the same colours to the controls.
 QtObject {
     id: style
 
@@ -11,18 +12,23 @@ QtObject {
     readonly property color success: "#2fa84f"
 
     readonly property SystemPalette palette: SystemPalette { colorGroup: SystemPalette.Active }
+    readonly property SystemPalette disabled: SystemPalette { colorGroup: SystemPalette.Disabled }
+    readonly property color window: palette.window
+    readonly property color base: palette.base
+    readonly property color text: palette.text
     readonly property color primary: palette.windowText
     readonly property color secondary: Qt.rgba(primary.r, primary.g, primary.b, 0.62)
     readonly property color tertiary: Qt.rgba(primary.r, primary.g, primary.b, 0.42)
     readonly property color quaternary: Qt.rgba(primary.r, primary.g, primary.b, 0.1)
     readonly property color separator: Qt.rgba(primary.r, primary.g, primary.b, 0.14)
-    readonly property color material: Qt.rgba(palette.base.r, palette.base.g, palette.base.b, 0.72)
+    readonly property color material: Qt.rgba(base.r, base.g, base.b, 0.72)
 
     readonly property int spacing: 12
     readonly property int padding: 14
     readonly property int captionSize: 11
     readonly property int calloutSize: 13
     readonly property int headlineSize: 14
+    readonly property int title3Size: 18
     readonly property int titleSize: 22
 
     // One clock for every countdown and relative time: it turns over once per second.
@@ -38,11 +44,6 @@ QtObject {
         return "qrc:/larkpin/icons/" + name + ".svg"
     }
 
-    // Whole seconds from `now` until `date`; negative once past.
-    function secondsUntil(date, now) {
-        return Math.floor((date.getTime() - now.getTime()) / 1000)
-    }
-
     // Minutes and seconds counting down to `date`, like a timer: "9:05", "0:00" once past.
     function timerText(date, now) {
         const left = Math.max(0, Math.ceil((date.getTime() - now.getTime()) / 1000))
@@ -51,7 +52,8 @@ QtObject {
         return minutes + ":" + (seconds < 10 ? "0" : "") + seconds
     }
 
-    // "5 minutes ago", with full unit words.
+    // "5 minutes ago", with full unit words, and the named forms where one unit has a name:
+    // "yesterday", "last week", "next month".
     function relativeText(date, now) {
         const seconds = Math.round((now.getTime() - date.getTime()) / 1000)
         const units = [[31536000, "year"], [2592000, "month"], [604800, "week"], [86400, "day"],
@@ -63,6 +65,10 @@ QtObject {
         for (const [size, name] of units) {
             if (magnitude >= size) {
                 const count = Math.floor(magnitude / size)
+                if (count === 1 && name === "day")
+                    return past ? "yesterday" : "tomorrow"
+                if (count === 1 && size > 86400)
+                    return (past ? "last " : "next ") + name
                 const words = count + " " + name + (count === 1 ? "" : "s")
                 return past ? words + " ago" : "in " + words
             }

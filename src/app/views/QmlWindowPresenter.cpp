@@ -13,12 +13,9 @@
 #include <QGuiApplication>
 #include <QQmlComponent>
 #include <QQmlEngine>
-#include <QQuickItem>
 #include <QQuickStyle>
-#include <QQuickView>
 #include <QQuickWindow>
 #include <QScreen>
-#include <QtMath>
 
 #include <stdexcept>
 
@@ -48,8 +45,8 @@ QmlWindowPresenter::~QmlWindowPresenter()
     // Windows made from QML are closed and handed to the event loop's deferred deletion, then
     // deleted at once through it, before the engine: deleting one directly tore its popups down
     // after their parent items were gone.
-    for (QQuickWindow* window : {static_cast<QQuickWindow*>(menuPanel_.release()), about_.release(),
-                                 settings_.release(), dashboard_.release()}) {
+    for (QQuickWindow* window :
+         {menuPanel_.release(), about_.release(), settings_.release(), dashboard_.release()}) {
         if (window) {
             window->close();
             window->deleteLater();
@@ -88,21 +85,12 @@ std::unique_ptr<QQuickWindow> QmlWindowPresenter::createWindow(const QString& fi
 
 void QmlWindowPresenter::createMenuPanel()
 {
-    menuPanel_ = std::make_unique<QQuickView>(&engine(), nullptr);
-    menuPanel_->setObjectName(QStringLiteral("larkpin.menu"));
-    menuPanel_->setTitle(QStringLiteral("Larkpin"));
-    menuPanel_->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-    menuPanel_->setResizeMode(QQuickView::SizeViewToRootObject);
-    menuPanel_->setInitialProperties({{QStringLiteral("store"), QVariant::fromValue(&store_)}});
-    menuPanel_->setSource(QUrl(moduleURL + QStringLiteral("MenuContent.qml")));
-    QObject* content = menuPanel_->rootObject();
-    if (!content)
-        throw std::runtime_error("Could not load MenuContent.qml");
-
-    connect(content, SIGNAL(openAppRequested()), this, SLOT(openAppFromMenu()));
-    connect(content, SIGNAL(settingsRequested()), this, SLOT(openSettingsFromMenu()));
-    connect(content, SIGNAL(aboutRequested()), this, SLOT(showAboutFromMenu()));
-    connect(content, SIGNAL(quitRequested()), this, SLOT(quitFromMenu()));
+    menuPanel_ = createWindow(QStringLiteral("MenuContent.qml"),
+                              {{QStringLiteral("store"), QVariant::fromValue(&store_)}});
+    connect(menuPanel_.get(), SIGNAL(openAppRequested()), this, SLOT(openAppFromMenu()));
+    connect(menuPanel_.get(), SIGNAL(settingsRequested()), this, SLOT(openSettingsFromMenu()));
+    connect(menuPanel_.get(), SIGNAL(aboutRequested()), this, SLOT(showAboutFromMenu()));
+    connect(menuPanel_.get(), SIGNAL(quitRequested()), this, SLOT(quitFromMenu()));
 
     connect(menuPanel_.get(), &QWindow::activeChanged, this, [this] {
         if (!menuPanel_->isActive() && menuPanel_->isVisible()) {
@@ -111,7 +99,7 @@ void QmlWindowPresenter::createMenuPanel()
         }
     });
     // The panel grows and shrinks with its content, keeping its place beside the icon.
-    connect(menuPanel_->rootObject(), &QQuickItem::heightChanged, this, [this] {
+    connect(menuPanel_.get(), &QWindow::heightChanged, this, [this] {
         if (menuPanel_->isVisible())
             placeMenuPanel();
     });
@@ -132,8 +120,6 @@ void QmlWindowPresenter::placeMenuPanel()
         screen = QGuiApplication::primaryScreen();
     const QRect available = screen ? screen->availableGeometry() : QRect(QPoint(0, 0), menuPanel_->size());
     menuPanel_->setScreen(screen);
-    if (const QQuickItem* content = menuPanel_->rootObject())
-        menuPanel_->resize(qCeil(content->width()), qCeil(content->height()));
     menuPanel_->setPosition(MenuPanelPlacement::place(menuPanel_->size(), panelIcon_, cursor, available));
 }
 
@@ -175,7 +161,7 @@ void QmlWindowPresenter::showAbout()
     if (!about_)
         about_ = createWindow(QStringLiteral("AboutWindow.qml"),
                               {{QStringLiteral("credits"), AboutCredits::text()},
-                               {QStringLiteral("version"), QCoreApplication::applicationVersion()}});
+                               {QStringLiteral("version"), QStringLiteral(LARKPIN_VERSION)}});
     bringForward(*about_);
 }
 

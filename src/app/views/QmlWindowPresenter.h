@@ -10,7 +10,6 @@
 #include <memory>
 
 class QQmlEngine;
-class QQuickView;
 class QQuickWindow;
 
 namespace larkpin {
@@ -74,7 +73,7 @@ private:
     qint64 panelHiddenAt_ = 0;
     // Declared before the windows: they are destroyed first.
     std::shared_ptr<QQmlEngine> engine_;
-    std::unique_ptr<QQuickView> menuPanel_;
+    std::unique_ptr<QQuickWindow> menuPanel_;
     std::unique_ptr<QQuickWindow> dashboard_;
     std::unique_ptr<QQuickWindow> settings_;
     std::unique_ptr<QQuickWindow> about_;

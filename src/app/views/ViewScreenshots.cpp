@@ -1,5 +1,6 @@
-// Renders the tray panel, the dashboard and the settings window over a demo database into PNG
-// files, for the README and for looking at the views without a desktop session.
+// Renders the tray panel, the dashboard, the settings and the about window, empty and over a demo
+// database, with a light and a dark palette, into PNG files: for the README and for looking at the
+// views without a desktop session.
 // Usage: larkpin-view-screenshots FOLDER (run under a display, e.g. scripts/test-session).
 
 #include "app/model/AppStore.h"
@@ -31,7 +32,7 @@ void settle()
     }
 }
 
-bool save(QQuickWindow* window, const QString& path)
+bool saveImage(QQuickWindow* window, const QString& path)
 {
     settle();
     const QImage image = window->grabWindow();
@@ -61,22 +62,13 @@ void seedDemo(LocalStore& store)
                     now + Seconds(code.expiresIn), code.used ? std::optional(now - Seconds(20)) : std::nullopt});
 }
 
-/// A dark desktop's palette, to see that the views stay readable on one.
+/// A dark desktop's palette, to see that the views stay readable on one: Qt derives the other roles
+/// from the button and window colours.
 QPalette darkPalette()
 {
-    QPalette palette;
-    const QColor window(0x2b, 0x2b, 0x2e), base(0x1e, 0x1e, 0x20), text(0xec, 0xec, 0xee);
-    for (const auto group : {QPalette::Active, QPalette::Inactive}) {
-        palette.setColor(group, QPalette::Window, window);
-        palette.setColor(group, QPalette::Base, base);
-        palette.setColor(group, QPalette::AlternateBase, window);
-        palette.setColor(group, QPalette::Button, window.lighter(130));
-        for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-            palette.setColor(group, role, text);
-    }
-    palette.setColor(QPalette::Disabled, QPalette::WindowText, text.darker(180));
-    palette.setColor(QPalette::Disabled, QPalette::Text, text.darker(180));
-    palette.setColor(QPalette::Disabled, QPalette::ButtonText, text.darker(180));
+    QPalette palette(QColor(0x3a, 0x3a, 0x3e), QColor(0x2b, 0x2b, 0x2e));
+    palette.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x20));
+    palette.setColor(QPalette::AlternateBase, QColor(0x2b, 0x2b, 0x2e));
     return palette;
 }
 
@@ -101,7 +93,7 @@ bool savePanels(SuggestionPanelController& panel, const QDir& folder, const QStr
         panel.show(
             codes, state, syncing, field, [] {}, [](const OTPCode&) {});
         written =
-            save(panel.window(), folder.filePath(QString("panel-%1%2.png").arg(name, suffix))) && written;
+            saveImage(panel.window(), folder.filePath(QString("panel-%1%2.png").arg(name, suffix))) && written;
     }
     return written;
 }
@@ -120,33 +112,40 @@ int main(int argc, char** argv)
     QDir().mkpath(folder.path());
     QTemporaryDir data;
     bool written = true;
-    for (const int pass : {0, 1, 2}) {
-        const bool demo = pass > 0;
-        const bool dark = pass == 2;
+    for (const bool dark : {false, true}) {
         if (dark)
             QGuiApplication::setPalette(darkPalette());
-        const auto path = std::filesystem::path(data.path().toStdString()) / (std::to_string(pass) + ".sqlite");
-        if (demo) {
-            LocalStore seed(path);
-            seedDemo(seed);
-        }
-        AppStore::Services services;
-        services.databasePath = path;
-        AppStore store(std::move(services));
-        QCoro::waitFor(store.reloadCache());
-        QmlWindowPresenter presenter(store);
-        const QString suffix = QString(demo ? "codes" : "empty") + (dark ? "-dark" : "");
-        // One window at a time: the panel hides when another window takes the focus.
-        presenter.toggleMenuPanel({});
-        written = save(presenter.menuPanel(), folder.filePath("menu-" + suffix + ".png")) && written;
-        presenter.showDashboard();
-        written = save(presenter.dashboard(), folder.filePath("dashboard-" + suffix + ".png")) && written;
-        if (!demo) {
-            presenter.showSettings();
-            written = save(presenter.settings(), folder.filePath("settings.png")) && written;
-        } else {
-            SuggestionPanelController panel([&presenter] { return presenter.sharedEngine(); });
-            written = savePanels(panel, folder, dark ? "-dark" : "") && written;
+        for (const bool demo : {false, true}) {
+            const auto path = std::filesystem::path(data.path().toStdString()) /
+                              QString("%1-%2.sqlite").arg(dark).arg(demo).toStdString();
+            if (demo) {
+                LocalStore seed(path);
+                seedDemo(seed);
+            }
+            AppStore::Services services;
+            services.databasePath = path;
+            AppStore store(std::move(services));
+            QCoro::waitFor(store.reloadCache());
+            QmlWindowPresenter presenter(store);
+            const QString theme = dark ? "-dark" : "";
+            const QString suffix = (demo ? "codes" : "empty") + theme;
+            const auto save = [&](QQuickWindow* window, const QString& name) {
+                written = saveImage(window, folder.filePath(name + ".png")) && written;
+            };
+            // One window at a time: the panel hides when another window takes the focus.
+            presenter.toggleMenuPanel({});
+            save(presenter.menuPanel(), "menu-" + suffix);
+            presenter.showDashboard();
+            save(presenter.dashboard(), "dashboard-" + suffix);
+            if (!demo) {
+                presenter.showSettings();
+                save(presenter.settings(), "settings" + theme);
+                presenter.showAbout();
+                save(presenter.about(), "about" + theme);
+            } else {
+                SuggestionPanelController panel([&presenter] { return presenter.sharedEngine(); });
+                written = savePanels(panel, folder, theme) && written;
+            }
         }
     }
     return written ? 0 : 1;

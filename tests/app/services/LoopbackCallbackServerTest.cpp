@@ -70,8 +70,10 @@ public:
         // Reading the answer never waits forever, whatever the server does.
         const timeval limit{30, 0};
         ::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        const sockaddr_in address{
-            .sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}};
+        const sockaddr_in address{.sin_family = AF_INET,
+                                  .sin_port = htons(port),
+                                  .sin_addr = {htonl(INADDR_LOOPBACK)},
+                                  .sin_zero = {}};
         refused_ =
             ::connect(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
             errno == ECONNREFUSED;

@@ -54,8 +54,8 @@ std::string nextLink(test::ChildProcess& first)
 
 TEST(SingleInstance, ALaterLaunchHandsItsLinkToTheRunningInstanceAndEnds)
 {
-    test::ChildProcess first({app},
-                             {.set = {{"LARKPIN_APP_TRACE", "1"}, {"GOOGLE_OAUTH_CLIENT_ID", "test"}}});
+    test::ChildProcess first(
+        {app}, {.set = {{"LARKPIN_APP_TRACE", "1"}, {"GOOGLE_OAUTH_CLIENT_ID", "test"}}, .unset = {}});
     ASSERT_TRUE(waitUntil([&] { return owner() == uint(first.pid()); }));
 
     const auto second = test::ChildProcess::run({app, "larkpin://open"});

@@ -9,8 +9,6 @@
 #include "support/TemporaryFolder.h"
 #include "support/QtWait.h"
 
-#include <QApplication>
-
 #include <gtest/gtest.h>
 
 namespace larkpin {
@@ -30,7 +28,9 @@ TEST(TrayIconStatusNotifierTest, TheItemRegistersAndItsIconFollowsTheActiveCodes
     const test::StatusNotifierWatcher watcher; // before the tray icon, which asks for it once
     test::TemporaryFolder folder;
     LocalStore seed{folder.path() / "larkpin.sqlite"};
-    AppStore store{AppStore::Services{.databasePath = folder.path() / "larkpin.sqlite"}};
+    AppStore::Services services;
+    services.databasePath = folder.path() / "larkpin.sqlite";
+    AppStore store{std::move(services)};
     IdlePresenter presenter;
     WindowActivationCoordinator coordinator{{.windows = [] { return QList<QWindow*>(); },
                                              .activateApplication = [] {},
@@ -55,12 +55,3 @@ TEST(TrayIconStatusNotifierTest, TheItemRegistersAndItsIconFollowsTheActiveCodes
 
 } // namespace
 } // namespace larkpin
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    if (GTEST_FLAG_GET(list_tests)) // test discovery runs without a display
-        return RUN_ALL_TESTS();
-    QApplication application(argc, argv);
-    return RUN_ALL_TESTS();
-}

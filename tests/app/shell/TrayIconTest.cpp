@@ -8,8 +8,6 @@
 #include "support/TemporaryFolder.h"
 #include "support/QtWait.h"
 
-#include <QApplication>
-
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -33,7 +31,11 @@ class TrayIconTest : public ::testing::Test {
 protected:
     test::TemporaryFolder folder;
     LocalStore seed{folder.path() / "larkpin.sqlite"};
-    AppStore store{AppStore::Services{.databasePath = folder.path() / "larkpin.sqlite"}};
+    AppStore store{[this] {
+        AppStore::Services services;
+        services.databasePath = folder.path() / "larkpin.sqlite";
+        return services;
+    }()};
     RecordingPresenter presenter;
     // No window ever appears: retries are dropped.
     WindowActivationCoordinator coordinator{{.windows = [] { return QList<QWindow*>(); },
@@ -84,12 +86,3 @@ TEST_F(TrayIconTest, TheItemIsShownInAnXEmbedTray)
 
 } // namespace
 } // namespace larkpin
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    if (GTEST_FLAG_GET(list_tests)) // test discovery runs without a display
-        return RUN_ALL_TESTS();
-    QApplication application(argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -130,8 +130,10 @@ TEST_F(GmailSyncEngineTest, quietMailboxStillRecordsTheSyncAndPrunes)
 {
     syncAndAdvance();
     const auto now = clock->now();
-    store.save({Uuid::random(), "1", "Old", account.email, "old", now - Seconds(2e5), now - Seconds(86401)});
-    store.save({Uuid::random(), "2", "New", account.email, "new", now - Seconds(7200), now - Seconds(3600)});
+    store.save({Uuid::random(), "1", "Old", account.email, "old", now - Seconds(2e5), now - Seconds(86401),
+                std::nullopt});
+    store.save({Uuid::random(), "2", "New", account.email, "new", now - Seconds(7200), now - Seconds(3600),
+                std::nullopt});
     clock->advance(60);
     EXPECT_EQ(syncAndAdvance().fetchedMessages, 0);
     EXPECT_EQ(storedAccount().lastSyncAt, clock->now());
