@@ -2,6 +2,7 @@
 
 #include "support/ChildProcess.h"
 
+#include <array>
 #include <atspi/atspi.h>
 
 #include <chrono>
@@ -56,6 +57,16 @@ public:
     /// buttons offer the accessible "Press" action, but Qt 6.4's do not emit their click for it.)
     void press(const std::string& name, const Match& window = {})
     {
+        const auto [x, y, width, height] = extents(name, window);
+        if (width <= 0 || ChildProcess::run({"/usr/bin/xdotool", "mousemove", std::to_string(x + width / 2),
+                                             std::to_string(y + height / 2), "click", "1"})
+                                  .status != 0)
+            throw Failure("could not click \"" + name + "\"");
+    }
+    /// The screen extents (x, y, width, height) of the shown, enabled element named `name`, once it
+    /// is there.
+    std::array<int, 4> extents(const std::string& name, const Match& window = {})
+    {
         Node element;
         waitUntil("\"" + name + "\" enabled", [&] {
             element = find(named(name), window);
@@ -64,12 +75,11 @@ public:
         const std::unique_ptr<AtspiComponent, Unref> component(
             atspi_accessible_get_component_iface(element.get()));
         const std::unique_ptr<AtspiRect, decltype(&g_free)> box(
-            atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, nullptr), &g_free);
-        if (!box || box->width <= 0 ||
-            ChildProcess::run({"/usr/bin/xdotool", "mousemove", std::to_string(box->x + box->width / 2),
-                               std::to_string(box->y + box->height / 2), "click", "1"})
-                    .status != 0)
-            throw Failure("could not click \"" + name + "\"");
+            component ? atspi_component_get_extents(component.get(), ATSPI_COORD_TYPE_SCREEN, nullptr) : nullptr,
+            &g_free);
+        if (!box)
+            throw Failure("\"" + name + "\" has no place on the screen");
+        return {box->x, box->y, box->width, box->height};
     }
     /// Whether a shown element inside a window matching `window` (any, when empty) is named `text`.
     bool shows(const std::string& text, const Match& window = {})
