@@ -91,6 +91,7 @@ Item {
                         TintedIcon { symbol: "lock.shield.fill"; color: VisualStyle.tint; size: 15 }
                         Label {
                             text: "Verification code available"
+                            color: VisualStyle.primary
                             font.pixelSize: VisualStyle.captionSize
                             font.weight: Font.DemiBold
                         }
@@ -229,6 +230,7 @@ Item {
                                 Label {
                                     objectName: "codeValue"
                                     text: entry.modelData.value
+                                    color: VisualStyle.primary
                                     font.pixelSize: 22
                                     font.bold: true
                                     font.letterSpacing: 2

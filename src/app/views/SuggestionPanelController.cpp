@@ -3,9 +3,10 @@
 #include "app/model/QtTime.h"
 
 #include <QGuiApplication>
+#include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickItem>
-#include <QQuickView>
+#include <QQuickWindow>
 #include <QScreen>
 #include <QTimer>
 #include <QtGui/qguiapplication_platform.h>
@@ -124,7 +125,7 @@ SuggestionPanelController::SuggestionPanelController(std::function<std::shared_p
 SuggestionPanelController::~SuggestionPanelController()
 {
     // Through deferred deletion, as the presenter closes its windows: the tooltips go first.
-    if (QQuickView* window = window_.release()) {
+    if (QQuickWindow* window = window_.release()) {
         window->close();
         window->deleteLater();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -134,24 +135,20 @@ SuggestionPanelController::~SuggestionPanelController()
 void SuggestionPanelController::create()
 {
     engine_ = makeEngine_();
-    window_ = std::make_unique<QQuickView>(engine_.get(), nullptr);
-    window_->setObjectName(QStringLiteral("larkpin.suggestions"));
-    window_->setTitle(QStringLiteral("Larkpin suggestions"));
-    // Never activated: the keyboard focus stays in the field the panel serves.
-    window_->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
-                      Qt::WindowDoesNotAcceptFocus);
+    QQmlComponent component(engine_.get(), QUrl(QStringLiteral("qrc:/Larkpin/SuggestionWindow.qml")));
+    std::unique_ptr<QObject> object(component.create());
+    auto* window = qobject_cast<QQuickWindow*>(object.get());
+    if (!window)
+        throw std::runtime_error("Could not load SuggestionWindow.qml: " +
+                                 component.errorString().toStdString());
+    object.release();
+    window_.reset(window);
+    view_ = window_->property("view").value<QQuickItem*>();
     QSurfaceFormat format = window_->format();
     format.setAlphaBufferSize(8); // the shadow around the card
     window_->setFormat(format);
-    window_->setColor(Qt::transparent);
-    window_->setResizeMode(QQuickView::SizeViewToRootObject);
-    window_->setSource(QUrl(QStringLiteral("qrc:/Larkpin/SuggestionView.qml")));
-    QQuickItem* content = window_->rootObject();
-    if (!content)
-        throw std::runtime_error("Could not load SuggestionView.qml: " +
-                                 window_->errors().value(0).toString().toStdString());
-    connect(content, SIGNAL(fillRequested(int)), this, SLOT(requestFill(int)));
-    connect(content, SIGNAL(refreshRequested()), this, SLOT(requestRefresh()));
+    connect(view_, SIGNAL(fillRequested(int)), this, SLOT(requestFill(int)));
+    connect(view_, SIGNAL(refreshRequested()), this, SLOT(requestRefresh()));
     connect(window_.get(), &QQuickWindow::frameSwapped, this, [this] {
         if (std::exchange(announceFrame_, false))
             emit drawn(window_->geometry());
@@ -180,17 +177,16 @@ void SuggestionPanelController::show(const std::vector<OTPCode>& codes,
     refresh_ = std::move(refresh);
     fill_ = std::move(fill);
     filling_ = false;
-    QQuickItem* content = window_->rootObject();
-    content->setProperty("codes", codesForView(codes));
-    content->setProperty("isSyncing", isSyncing);
-    content->setProperty("isRefreshing", refreshState.isRefreshing);
-    content->setProperty("errorMessage", refreshState.errorText());
-    content->setProperty("lastUpdatedAt", refreshState.lastUpdated());
-    polishTree(content);
-    window_->resize(int(std::ceil(content->width())), int(std::ceil(content->height())));
+    view_->setProperty("codes", codesForView(codes));
+    view_->setProperty("isSyncing", isSyncing);
+    view_->setProperty("isRefreshing", refreshState.isRefreshing);
+    view_->setProperty("errorMessage", refreshState.errorText());
+    view_->setProperty("lastUpdatedAt", refreshState.lastUpdated());
+    polishTree(view_);
+    window_->resize(int(std::ceil(view_->width())), int(std::ceil(view_->height())));
 
     // The card lies inside the window's shadow margins; the rule places the card.
-    const int shadow = content->property("shadowMargin").toInt();
+    const int shadow = view_->property("shadowMargin").toInt();
     const QSize card = window_->size() - QSize(2 * shadow, 2 * shadow);
     const auto screens = screens_ ? screens_() : std::vector<Screen>{};
     const QRect frame = signature.frame;

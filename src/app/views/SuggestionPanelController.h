@@ -15,7 +15,8 @@
 #include <vector>
 
 class QQmlEngine;
-class QQuickView;
+class QQuickItem;
+class QQuickWindow;
 
 namespace larkpin {
 
@@ -64,7 +65,9 @@ public:
     static FramesTrusted framesOfSession();
 
     /// Null until first shown.
-    QQuickView* window() const { return window_.get(); }
+    QQuickWindow* window() const { return window_.get(); }
+    /// The window's SuggestionView; null until first shown.
+    QQuickItem* view() const { return view_; }
 
 signals:
     /// The window's first frame after it was shown is on the screen, at `geometry`.
@@ -96,7 +99,8 @@ private:
     ScreenList screens_;
     FramesTrusted framesTrusted_;
     std::shared_ptr<QQmlEngine> engine_; // declared before the window, which goes first
-    std::unique_ptr<QQuickView> window_;
+    std::unique_ptr<QQuickWindow> window_;
+    QQuickItem* view_ = nullptr; // owned by the window
     std::optional<Signature> signature_;
     std::vector<OTPCode> codes_;
     std::function<void()> refresh_;

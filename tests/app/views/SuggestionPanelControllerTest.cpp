@@ -15,7 +15,7 @@
 #include <QGuiApplication>
 #include <QQmlEngine>
 #include <QQuickItem>
-#include <QQuickView>
+#include <QQuickWindow>
 
 #include <gtest/gtest.h>
 
@@ -76,10 +76,10 @@ void collect(QQuickItem* item, const QString& name, std::vector<QQuickItem*>& fo
         collect(child, name, found);
 }
 
-std::vector<QQuickItem*> all(QQuickView* window, const QString& name)
+std::vector<QQuickItem*> all(QQuickWindow* window, const QString& name)
 {
     std::vector<QQuickItem*> found;
-    collect(window->rootObject(), name, found);
+    collect(window->contentItem(), name, found);
     return found;
 }
 
@@ -107,12 +107,12 @@ protected:
     }
     QPoint placed() const
     {
-        const int shadow = panel.window()->rootObject()->property("shadowMargin").toInt();
+        const int shadow = panel.view()->property("shadowMargin").toInt();
         return panel.window()->position() + QPoint(shadow, shadow);
     }
     QPoint expected() const
     {
-        const int shadow = panel.window()->rootObject()->property("shadowMargin").toInt();
+        const int shadow = panel.view()->property("shadowMargin").toInt();
         return Controller::origin(panel.window()->size() - QSize(2 * shadow, 2 * shadow), {600, 100, 240, 30},
                                   {0, 0, 1280, 800});
     }
@@ -144,8 +144,7 @@ TEST_F(SuggestionPanelTest, LaysOutAgainOnlyWhenSomethingShownChanges)
         test::ChildProcess::run({"/usr/bin/xprop", "-id", std::to_string(panel.window()->winId())}).out;
     EXPECT_NE(states.find("_NET_WM_STATE_SKIP_TASKBAR"), std::string::npos) << "no taskbar entry";
     EXPECT_EQ(placed(), expected());
-    EXPECT_EQ(panel.window()->width(),
-              340 + 2 * panel.window()->rootObject()->property("shadowMargin").toInt());
+    EXPECT_EQ(panel.window()->width(), 340 + 2 * panel.view()->property("shadowMargin").toInt());
 
     // Moved away by hand: an identical tick leaves it there, a new 30-second bucket places it again.
     panel.window()->setPosition(0, 0);
@@ -212,8 +211,8 @@ TEST_F(SuggestionPanelTest, ShowsEveryElementOfTheView)
                                     {3600, "1 hour ago"},
                                     {3 * 86400, "3 days ago"}}) {
         QVariant answer;
-        QMetaObject::invokeMethod(panel.window()->rootObject(), "lastUpdatedText",
-                                  Q_RETURN_ARG(QVariant, answer), Q_ARG(QVariant, now.addSecs(ago)));
+        QMetaObject::invokeMethod(panel.view(), "lastUpdatedText", Q_RETURN_ARG(QVariant, answer),
+                                  Q_ARG(QVariant, now.addSecs(ago)));
         EXPECT_EQ(answer.toString(), QString("Last updated ") + text) << ago;
     }
 }
@@ -300,7 +299,7 @@ TEST_F(SuggestionPanelDesktopTest, OneClickFillsTheFocusedGtkField)
     start(LARKPIN_FIELD_VARIANTS_PATH, "labelled");
     ASSERT_TRUE(shown());
     const ScreenRect frame = program->geometry("labelled").value();
-    const int shadow = panel->window()->rootObject()->property("shadowMargin").toInt();
+    const int shadow = panel->view()->property("shadowMargin").toInt();
     const QSize card = panel->window()->size() - QSize(2 * shadow, 2 * shadow);
     EXPECT_EQ(panel->window()->position() + QPoint(shadow, shadow),
               Controller::origin(card, QRect(frame.x, frame.y, frame.width, frame.height),

@@ -5,10 +5,11 @@
 #include "app/model/AppStore.h"
 #include "app/services/KeychainTokenStore.h"
 #include "app/views/QmlWindowPresenter.h"
+#include "app/views/SuggestionPanelController.h"
 #include "support/GoogleEmulator.h"
+#include "support/QtWait.h"
 #include "support/SecretServiceProbe.h"
 #include "support/TemporaryFolder.h"
-#include "support/QtWait.h"
 
 #include <QGuiApplication>
 #include <QPalette>
@@ -348,15 +349,23 @@ TEST_F(ViewsTest, EveryTextStandsOutOnADarkDesktop)
     } const restore;
     QGuiApplication::setPalette(QPalette(QColor(0x3a, 0x3a, 0x3e), QColor(0x2b, 0x2b, 0x2e)));
     account(false);
-    code("424242");
+    const OTPCode fresh = code("424242");
     code("909090", true);
     start();
     presenter->showAbout();
+    // The suggestion panel with a failed refresh, for its Retry button.
+    SuggestionPanelController panel([this] { return presenter->sharedEngine(); });
+    SuggestionRefreshState failed;
+    failed.errorMessage = "Gmail did not answer";
+    panel.show(
+        {fresh}, failed, false, {}, [] {}, [](const OTPCode&) {});
     const auto luminance = [](QColor c) {
         return 0.2126 * c.redF() + 0.7152 * c.greenF() + 0.0722 * c.blueF();
     };
-    for (QQuickWindow* window : {menu(), dashboard(), settings(), presenter->about()}) {
-        const QColor background = window->color();
+    for (QQuickWindow* window : {menu(), dashboard(), settings(), presenter->about(), panel.window()}) {
+        // The panel's window is clear around its card, which has the window colour.
+        const QColor background =
+            window->color().alpha() ? window->color() : QGuiApplication::palette().window().color();
         std::vector<QQuickItem*> items{window->contentItem()};
         for (std::size_t i = 0; i < items.size(); ++i)
             for (QQuickItem* child : items[i]->childItems())
