@@ -1,7 +1,5 @@
 #pragma once
 
-#include "support/ChildProcess.h"
-
 #include <array>
 #include <atspi/atspi.h>
 
@@ -15,7 +13,7 @@
 namespace larkpin::test {
 
 /// Drives another program's user interface from outside, as an assistive technology does: finds its
-/// shown elements on the accessibility bus by name (within the windows a Match picks), clicks them
+/// shown elements on the accessibility bus by name (within the windows a Match picks), presses them
 /// and reads them. Every wait polls with a generous bound and fails naming what it awaited.
 class AtspiDriver {
 public:
@@ -53,25 +51,23 @@ public:
         return [text](AtspiAccessible* window) { return walk(window, named(text)) != nullptr; };
     }
 
-    /// Clicks the middle of the shown, enabled element named `name` once it is there. (Qt Quick's
-    /// buttons offer the accessible "Press" action, but Qt 6.4's do not emit their click for it.)
+    /// Presses the shown, enabled element named `name`, once it is there, through its accessible
+    /// "Press" action, as a screen reader or voice control does.
     void press(const std::string& name, const Match& window = {})
     {
-        const auto [x, y, width, height] = extents(name, window);
-        if (width <= 0 || ChildProcess::run({"/usr/bin/xdotool", "mousemove", std::to_string(x + width / 2),
-                                             std::to_string(y + height / 2), "click", "1"})
-                                  .status != 0)
-            throw Failure("could not click \"" + name + "\"");
+        const auto element = enabled(name, window);
+        const std::unique_ptr<AtspiAction, Unref> action(atspi_accessible_get_action_iface(element.get()));
+        for (int i = 0; action && i < atspi_action_get_n_actions(action.get(), nullptr); ++i)
+            if (fromAtspi(atspi_action_get_action_name(action.get(), i, nullptr)) == "Press" &&
+                atspi_action_do_action(action.get(), i, nullptr))
+                return;
+        throw Failure("could not press \"" + name + "\"");
     }
     /// The screen extents (x, y, width, height) of the shown, enabled element named `name`, once it
     /// is there.
     std::array<int, 4> extents(const std::string& name, const Match& window = {})
     {
-        Node element;
-        waitUntil("\"" + name + "\" enabled", [&] {
-            element = find(named(name), window);
-            return element && hasState(element.get(), ATSPI_STATE_ENABLED);
-        });
+        const auto element = enabled(name, window);
         const std::unique_ptr<AtspiComponent, Unref> component(
             atspi_accessible_get_component_iface(element.get()));
         const std::unique_ptr<AtspiRect, decltype(&g_free)> box(
@@ -111,11 +107,15 @@ private:
     };
     using Node = std::unique_ptr<AtspiAccessible, Unref>;
 
+    /// Takes a string AT-SPI hands over.
+    static std::string fromAtspi(gchar* owned)
+    {
+        const std::unique_ptr<gchar, decltype(&g_free)> held(owned, &g_free);
+        return held ? held.get() : "";
+    }
     static std::string nameOf(AtspiAccessible* node)
     {
-        const std::unique_ptr<gchar, decltype(&g_free)> name(atspi_accessible_get_name(node, nullptr),
-                                                             &g_free);
-        return name ? name.get() : "";
+        return fromAtspi(atspi_accessible_get_name(node, nullptr));
     }
     static Match named(const std::string& text)
     {
@@ -133,6 +133,16 @@ private:
                     return found;
         }
         return {};
+    }
+    /// The shown, enabled element named `name`, once it is there.
+    Node enabled(const std::string& name, const Match& window)
+    {
+        Node element;
+        waitUntil("\"" + name + "\" enabled", [&] {
+            element = find(named(name), window);
+            return element && hasState(element.get(), ATSPI_STATE_ENABLED);
+        });
+        return element;
     }
     Node find(const Match& match, const Match& window)
     {

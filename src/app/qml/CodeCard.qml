@@ -88,7 +88,7 @@ Rectangle {
                     copiedReset.restart()
                 }
             }
-            Button {
+            PressableButton {
                 objectName: "markButton"
                 text: card.isUsed ? "Mark unused" : "Mark used"
                 icon.source: VisualStyle.iconSource(card.isUsed ? "arrow.uturn.backward" : "checkmark")

@@ -62,7 +62,7 @@ StyledWindow {
                         }
                     }
                 }
-                Button {
+                PressableButton {
                     objectName: "connectButton"
                     text: "Connect Gmail"
                     flat: true
@@ -106,7 +106,7 @@ StyledWindow {
                         Layout.preferredWidth: 20
                         Layout.preferredHeight: 20
                     }
-                    Button {
+                    PressableButton {
                         objectName: "refreshButton"
                         text: "Refresh"
                         icon.source: VisualStyle.iconSource("arrow.clockwise")
@@ -114,7 +114,7 @@ StyledWindow {
                         enabled: !window.store.isSyncing && accountRows.count > 0
                         onClicked: window.store.refresh()
                     }
-                    Switch {
+                    PressableSwitch {
                         objectName: "suggestionsSwitch"
                         text: "Suggestions"
                         checked: window.store.isMonitoring

@@ -3,7 +3,7 @@ import QtQuick.Controls
 
 // A borderless button that shows only its icon; its text is the tooltip's fallback and its name
 // for assistive technology.
-Button {
+PressableButton {
     display: AbstractButton.IconOnly
     flat: true
     icon.color: palette.buttonText

@@ -23,13 +23,17 @@ StyledWindow {
     height: column.implicitHeight + 2 * VisualStyle.padding
 
     // Small enough for the switch and the four buttons to share one row.
-    component SmallButton: Button {
+    component SmallButton: PressableButton {
         font.pixelSize: VisualStyle.captionSize
         topPadding: 4
         bottomPadding: 4
         leftPadding: 4
         rightPadding: 4
         implicitWidth: implicitContentWidth + leftPadding + rightPadding
+    }
+    // Pressable by assistive technology, as PressableButton is (a click triggers a menu item).
+    component PressableMenuItem: MenuItem {
+        Accessible.onPressAction: if (enabled) clicked()
     }
 
     ColumnLayout {
@@ -160,7 +164,7 @@ StyledWindow {
                         maximumLineCount: 1
                         Layout.fillWidth: true
                     }
-                    Button {
+                    PressableButton {
                         objectName: "markUnusedButton"
                         text: "Mark unused"
                         onClicked: menu.store.setCodeUsed(codeID, false, "Restored code")
@@ -219,7 +223,7 @@ StyledWindow {
                 }
             }
         }
-        Button {
+        PressableButton {
             objectName: "connectButton"
             text: "Connect another Gmail"
             icon.source: VisualStyle.iconSource("plus")
@@ -244,7 +248,7 @@ StyledWindow {
         RowLayout {
             spacing: 2
             Layout.fillWidth: true
-            Switch {
+            PressableSwitch {
                 objectName: "monitoringSwitch"
                 text: "Monitoring"
                 font.pixelSize: VisualStyle.captionSize
@@ -283,9 +287,9 @@ StyledWindow {
                     id: moreMenu
                     x: parent.width - width
                     y: -height
-                    MenuItem { objectName: "aboutItem"; text: "About Larkpin"; onTriggered: menu.aboutRequested() }
+                    PressableMenuItem { objectName: "aboutItem"; text: "About Larkpin"; onTriggered: menu.aboutRequested() }
                     MenuSeparator {}
-                    MenuItem { objectName: "quitItem"; text: "Quit Larkpin"; onTriggered: menu.quitRequested() }
+                    PressableMenuItem { objectName: "quitItem"; text: "Quit Larkpin"; onTriggered: menu.quitRequested() }
                 }
             }
         }

@@ -2,7 +2,7 @@ import QtQuick
 import QtQuick.Controls
 
 // The main action of a row, filled with the tint.
-Button {
+PressableButton {
     highlighted: true
     leftPadding: 10
     rightPadding: 10

@@ -46,7 +46,7 @@ StyledWindow {
 
         Section {
             title: "Monitoring"
-            Switch {
+            PressableSwitch {
                 objectName: "monitoringSwitch"
                 text: "Monitor Gmail and suggest fresh codes"
                 checked: window.store.isMonitoring
@@ -64,7 +64,7 @@ StyledWindow {
                     TintedIcon { symbol: "checkmark.circle.fill"; color: VisualStyle.success; anchors.verticalCenter: parent.verticalCenter }
                     Label { text: "Enabled" }
                 }
-                Button {
+                PressableButton {
                     objectName: "enableButton"
                     text: "Enable…"
                     visible: !window.store.isAccessibilityEnabled
@@ -85,7 +85,7 @@ StyledWindow {
                     Layout.fillWidth: true
                 }
             }
-            Button {
+            PressableButton {
                 objectName: "refreshButton"
                 text: "Refresh Gmail Now"
                 icon.source: VisualStyle.iconSource("arrow.clockwise")

@@ -1,6 +1,7 @@
 // The real QML views over a real AppStore: a store file in a temporary folder, sync and OAuth against
 // the Google emulator, the session's Secret Service. Only accessibility trust and the clipboard are
-// scripted stand-ins. Controls are found by objectName and pressed the way a click does.
+// scripted stand-ins. Controls are found by objectName and pressed (or toggled) through their
+// accessible actions, as assistive technology presses them.
 
 #include "app/model/AppStore.h"
 #include "app/services/KeychainTokenStore.h"
@@ -11,6 +12,7 @@
 #include "support/SecretServiceProbe.h"
 #include "support/TemporaryFolder.h"
 
+#include <QAccessible>
 #include <QGuiApplication>
 #include <QPalette>
 #include <QQmlExpression>
@@ -137,7 +139,10 @@ protected:
     {
         return one(window, name).property("text").toString();
     }
-    static void click(QQuickItem& control) { QMetaObject::invokeMethod(&control, "clicked"); }
+    static void press(QQuickItem& control, const QString& action = QAccessibleActionInterface::pressAction())
+    {
+        QAccessible::queryAccessibleInterface(&control)->actionInterface()->doAction(action);
+    }
     QQuickWindow* menu() const { return presenter->menuPanel(); }
     QQuickWindow* dashboard() const { return presenter->dashboard(); }
     QQuickWindow* settings() const { return presenter->settings(); }
@@ -189,7 +194,7 @@ TEST_F(ViewsTest, WithoutAccountsOnlyConnectingIsOffered)
     EXPECT_FALSE(one(dashboard(), "refreshButton").isEnabled());
     EXPECT_TRUE(one(dashboard(), "connectButton").isEnabled());
     ASSERT_TRUE(one(menu(), "connectButton").isEnabled());
-    click(one(menu(), "connectButton"));
+    press(one(menu(), "connectButton"));
     ASSERT_TRUE(waitUntil([&] { return store->isConnecting(); }));
     EXPECT_FALSE(one(menu(), "connectButton").isEnabled()) << "while the browser has not come back";
     EXPECT_FALSE(one(dashboard(), "connectButton").isEnabled());
@@ -225,7 +230,7 @@ TEST_F(ViewsTest, APausedAccountResumesFromEitherWindow)
         start();
         auto& button = one(inMenu ? menu() : dashboard(), "pauseButton");
         EXPECT_EQ(button.property("text").toString(), "Resume");
-        click(button);
+        press(button);
         ASSERT_TRUE(waitUntil([&] { return store->accounts().at(0).isEnabled; }));
         EXPECT_EQ(button.property("text").toString(), "Pause");
     }
@@ -247,23 +252,23 @@ TEST_F(ViewsTest, EachCodeControlCarriesOutItsOperation)
     EXPECT_FALSE(buttons.at(0)->isEnabled()) << "a used code is not copied";
     collect(usedCard, "markButton", buttons);
     EXPECT_EQ(buttons.at(1)->property("text").toString(), "Mark unused");
-    click(*buttons.at(1));
+    press(*buttons.at(1));
     ASSERT_TRUE(waitUntil([&] { return store->activeCodes().size() == 2; }));
     EXPECT_EQ(store->statusMessage(), "Restored code");
     EXPECT_FALSE(one(menu(), "recentlyUsedSection").isVisible());
 
-    click(*all(menu(), "usedButton").at(0));
+    press(*all(menu(), "usedButton").at(0));
     ASSERT_TRUE(waitUntil([&] { return store->activeCodes().size() == 1; }));
     EXPECT_EQ(store->statusMessage(), "Marked code used");
     EXPECT_TRUE(one(menu(), "recentlyUsedSection").isVisible());
 
     const std::string last = store->activeCodes().at(0).value;
-    click(one(menu(), "copyButton"));
+    press(one(menu(), "copyButton"));
     ASSERT_TRUE(waitUntil([&] { return store->activeCodes().empty(); })) << "a copied code counts as used";
     EXPECT_EQ(desktop->clipboard, last);
     EXPECT_EQ(text(menu(), "headline"), "Larkpin");
 
-    click(*all(menu(), "markUnusedButton").at(0));
+    press(*all(menu(), "markUnusedButton").at(0));
     ASSERT_TRUE(waitUntil([&] { return store->activeCodes().size() == 1; }));
     EXPECT_EQ(store->statusMessage(), "Restored code");
 }
@@ -273,7 +278,7 @@ TEST_F(ViewsTest, CopyOnACardReadsCopiedForAMoment)
     code("135790");
     start();
     auto& copy = one(dashboard(), "copyButton");
-    click(copy);
+    press(copy);
     EXPECT_EQ(copy.property("text").toString(), "Copied");
     EXPECT_TRUE(waitUntil([&] { return copy.property("text").toString() == "Copy"; }));
     EXPECT_EQ(desktop->clipboard, "135790");
@@ -383,10 +388,13 @@ TEST_F(ViewsTest, EveryTextStandsOutOnADarkDesktop)
     }
 }
 
-TEST_F(ViewsTest, TheAboutWindowNamesTheVersionAndTheOpenSourceSoftware)
+TEST_F(ViewsTest, TheMoreMenusAboutWindowNamesTheVersionAndTheOpenSourceSoftware)
 {
     start();
-    presenter->showAbout();
+    press(one(menu(), "moreButton"));
+    ASSERT_TRUE(waitUntil([&] { return all(menu(), "aboutItem").size() == 1; }));
+    press(one(menu(), "aboutItem"));
+    ASSERT_NE(presenter->about(), nullptr);
     EXPECT_TRUE(QRegularExpression("^Version \\d+\\.\\d+\\.\\d+$")
                     .match(text(presenter->about(), "version"))
                     .hasMatch());
@@ -401,7 +409,7 @@ TEST_F(ViewsTest, AccessibilityControlsFollowTrust)
         start();
         EXPECT_TRUE(one(settings(), "enableButton").isVisible());
         EXPECT_TRUE(one(dashboard(), "enableSuggestionsButton").isVisible());
-        click(one(menu(), "enableAccessButton"));
+        press(one(menu(), "enableAccessButton"));
         EXPECT_EQ(store->statusMessage(), grants ? "Accessibility enabled"
                                                  : "Turn on accessibility support in your desktop settings");
         EXPECT_EQ(one(menu(), "enableAccessButton").isVisible(), !grants);
@@ -425,14 +433,17 @@ TEST_F(ViewsTest, SwitchesAndRefreshReachTheStore)
 
     for (const auto& [window, name] : {std::pair{menu(), "monitoringSwitch"}, {dashboard(), "suggestionsSwitch"},
                                        {settings(), "monitoringSwitch"}}) {
-        auto& toggle = one(window, name);
-        const bool next = !store->isMonitoring();
-        toggle.setProperty("checked", next);
-        QMetaObject::invokeMethod(&toggle, "toggled");
-        EXPECT_EQ(store->isMonitoring(), next) << name;
-        EXPECT_EQ(QSettings("Larkpin", "Larkpin").value("monitoringEnabled").toBool(), next) << name;
+        // Either action toggles exactly once, and the switch keeps following the store.
+        for (const auto& action :
+             {QAccessibleActionInterface::toggleAction(), QAccessibleActionInterface::pressAction()}) {
+            const bool next = !store->isMonitoring();
+            press(one(window, name), action);
+            EXPECT_EQ(store->isMonitoring(), next) << name;
+            EXPECT_EQ(QSettings("Larkpin", "Larkpin").value("monitoringEnabled").toBool(), next) << name;
+            EXPECT_EQ(one(window, name).property("checked").toBool(), next) << name;
+        }
     }
-    click(one(menu(), "disconnectButton"));
+    press(one(menu(), "disconnectButton"));
     EXPECT_TRUE(waitUntil([&] { return store->accounts().empty(); }));
 }
 
