@@ -123,7 +123,7 @@ void fillFromSuggestionPanel(AtspiDriver& ui, const Installation& installed, con
     const bool beside = std::abs(y - (frame->y + frame->height)) < 200 || std::abs(y + height - frame->y) < 200;
     expect(beside && x < frame->x + frame->width && x + width > frame->x + frame->width - 340,
            "the suggestion panel is not beside the field");
-    // Clicked with the pointer: its rows do not answer the accessible press yet.
+    // Clicked with the pointer, as a user does: the click must leave the keyboard focus in the field.
     succeed({"/usr/bin/xdotool", "mousemove", std::to_string(x + width / 2), std::to_string(y + height / 2),
              "click", "1"});
     ui.waitUntil("the code in the GTK field", [&] { return field.text("labelled") == code; });

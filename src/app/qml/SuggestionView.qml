@@ -181,7 +181,7 @@ Item {
                         wrapMode: Text.Wrap
                         Layout.fillWidth: true
                     }
-                    Button {
+                    PressableButton {
                         objectName: "retryButton"
                         text: "Retry"
                         enabled: !view.isBusy
@@ -219,6 +219,7 @@ Item {
                         Accessible.name: "Fill code " + entry.modelData.value + " from " + entry.modelData.issuer
                         Accessible.description: "Fills the focused verification code field before the countdown ends and marks this code used"
                         onClicked: view.fillRequested(entry.index)
+                        Accessible.onPressAction: if (enabled) clicked() // Qt 6.4 ignores the press otherwise
 
                         background: Rectangle { color: parent.down ? VisualStyle.separator : parent.hovered ? VisualStyle.quaternary : "transparent" }
                         contentItem: RowLayout {
