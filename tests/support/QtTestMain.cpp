@@ -1,4 +1,5 @@
-// The main() of test programs that need a QApplication (the tray icon and its menu are widgets).
+// The main() of test programs that need a QApplication (the tray icon and its menu are widgets) or
+// draw Qt Quick windows, which the software renderer draws under Xvfb without Mesa's rasteriser.
 
 #include <QApplication>
 
@@ -9,6 +10,8 @@ int main(int argc, char** argv)
     ::testing::InitGoogleTest(&argc, argv);
     if (GTEST_FLAG_GET(list_tests)) // test discovery runs without a display
         return RUN_ALL_TESTS();
+    if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+        qputenv("QT_QUICK_BACKEND", "software");
     QApplication application(argc, argv);
     return RUN_ALL_TESTS();
 }

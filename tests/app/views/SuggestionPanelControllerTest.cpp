@@ -357,13 +357,3 @@ TEST_F(SuggestionPanelDesktopTest, InAWaylandSessionTrustsTheFramesOfX11Applicat
 
 } // namespace
 } // namespace larkpin
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    if (::testing::GTEST_FLAG(list_tests)) // listing at build time, where there is no display
-        return RUN_ALL_TESTS();
-    qputenv("QT_QUICK_BACKEND", "software");
-    QGuiApplication application(argc, argv);
-    return RUN_ALL_TESTS();
-}
