@@ -38,7 +38,8 @@ std::optional<QList<QUrl>> urlsOf(const QStringList& arguments)
 }
 
 /// LARKPIN_APP_TRACE=1 prints one line per handled request, so that a test can see links arrive,
-/// and one when the tray has taken the icon, so that a benchmark can time the start.
+/// one when the tray has taken the icon, so that a benchmark can time the start, and the status line
+/// at each change, so that a run under faults can see every failure reported.
 bool tracing()
 {
     return qEnvironmentVariable("LARKPIN_APP_TRACE") == u"1";
@@ -140,6 +141,8 @@ int main(int argc, char* argv[])
     const auto presenter = makeWindowPresenter(store, coordinator);
     coordinator.registerOpener(AppWindowRoute::main, [&presenter] { presenter->showDashboard(); });
     coordinator.registerOpener(AppWindowRoute::settings, [&presenter] { presenter->showSettings(); });
+    QObject::connect(&store, &AppStore::statusMessageChanged, &store,
+                     [&store] { trace(QStringLiteral("status: ") + store.statusMessage()); });
     store.start();
 
     TrayIcon tray(store, *presenter, coordinator);
