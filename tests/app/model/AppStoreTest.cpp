@@ -346,6 +346,24 @@ TEST_F(AppStoreTest, DisconnectingDuringASyncOfTheAccountLeavesNothingBehind)
     EXPECT_TRUE(seed.accounts().empty() && seed.recentCodes(20).empty() && store.codes().empty());
 }
 
+TEST_F(AppStoreTest, TheFirstSyncAfterARestartTakesOverClaimsTheKilledRunLeftPending)
+{
+    const auto alice = account("alice");
+    QCoro::waitFor(start().sync(alice, 60s)); // the history position
+    const auto early = emulator.addMessage(
+        {.from = "Acme <no-reply@acme.example>", .plain = "Your Acme code is 520117", .age = 20});
+    emulator.addMessage(
+        {.from = "Acme <no-reply@acme.example>", .plain = "Your Acme code is 520118", .age = 10});
+    ASSERT_TRUE(seed.claim(early, "alice")) << "as a run killed while fetching it leaves it";
+    app.reset();
+
+    auto& store = start();
+    QCoro::waitFor(store.reloadCache());
+    EXPECT_EQ(QCoro::waitFor(store.sync(store.accounts().at(0), 60s)).newCodes, 2);
+    EXPECT_EQ(valuesOf(seed.recentCodes(10)), "520118 520117 ");
+    EXPECT_FALSE(seed.claim(early, "alice")) << "handled, not pending";
+}
+
 TEST_F(AppStoreTest, SuggestionsOfferThreeCodesAndOnlyACompletedFillOrCopyMarksThemUsed)
 {
     std::vector<OTPCode> codes;
