@@ -54,9 +54,10 @@ void trace(const QString& line)
 }
 
 /// Traces "tray icon shown" once the tray has embedded the icon: only then does it have a place.
+/// Without a tray there is nothing to wait for, and polling would cost a few percent of CPU.
 void traceWhenShown(const TrayIcon& tray)
 {
-    if (!tracing())
+    if (!tracing() || !TrayIcon::isSystemTrayAvailable())
         return;
     auto* poll = new QTimer(QCoreApplication::instance());
     QObject::connect(poll, &QTimer::timeout, poll, [poll, &tray] {
