@@ -40,7 +40,8 @@ std::optional<QList<QUrl>> urlsOf(const QStringList& arguments)
 }
 
 /// LARKPIN_APP_TRACE=1 prints one line per handled request, so that a test can see links arrive,
-/// and one when the tray has taken the icon, so that a benchmark can time the start.
+/// one when the tray has taken the icon, so that a benchmark can time the start, and the status line
+/// at each change, so that a run under faults can see every failure reported.
 bool tracing()
 {
     return qEnvironmentVariable("LARKPIN_APP_TRACE") == u"1";
@@ -55,9 +56,10 @@ void trace(const QString& line)
 }
 
 /// Traces "tray icon shown" once the tray has embedded the icon: only then does it have a place.
+/// Without a tray there is nothing to wait for, and polling would cost a few percent of CPU.
 void traceWhenShown(const TrayIcon& tray)
 {
-    if (!tracing())
+    if (!tracing() || !TrayIcon::isSystemTrayAvailable())
         return;
     auto* poll = new QTimer(QCoreApplication::instance());
     QObject::connect(poll, &QTimer::timeout, poll, [poll, &tray] {
@@ -167,6 +169,8 @@ int main(int argc, char* argv[])
     views = dynamic_cast<QmlWindowPresenter*>(presenter.get());
     coordinator.registerOpener(AppWindowRoute::main, [&presenter] { presenter->showDashboard(); });
     coordinator.registerOpener(AppWindowRoute::settings, [&presenter] { presenter->showSettings(); });
+    QObject::connect(&store, &AppStore::statusMessageChanged, &store,
+                     [&store] { trace(QStringLiteral("status: ") + store.statusMessage()); });
     store.start();
 
     TrayIcon tray(store, *presenter, coordinator);

@@ -42,8 +42,10 @@
 //   POST /_emulator/faults/clear         -> {"cleared"}
 //   GET  /_emulator/counters             -> {"requests": {path: n}, "totalRequests", "connections",
 //                                            "tokenRequests"}
-//   GET  /_emulator/gmail/requests       -> {"requests": [{"path", "query"}]}: what reached the Gmail
-//                                            endpoints, oldest first (the newest 10,000)
+//   GET  /_emulator/gmail/requests       -> {"requests": [{"path", "query", "mailbox", "at"}]}: what
+//                                            reached the Gmail endpoints, whose mailbox its token opens
+//                                            ("" for none) and when (ms since 1970), oldest first (the
+//                                            newest 10,000)
 //   POST /_emulator/counters/reset       -> the counters, zeroed (and both request logs emptied)
 //   POST /_emulator/oauth/client         {"clientId"?, "clientSecret"?} -> the same; without: any client
 //   GET  /_emulator/oauth/settings       -> {"accessTokenLifetime", "refreshTokenOnExchange",
@@ -351,8 +353,14 @@ void EmulatorServer::count(const httplib::Request& request) {
     ++counters_.total;
     if (request.path.starts_with(gmailPrefix)) {
         const auto query = request.target.find('?');
-        counters_.gmailRequests.emplace_back(
-            request.path, query == std::string::npos ? "" : request.target.substr(query + 1));
+        std::string mailbox;
+        try {
+            mailbox = mailboxFor(bearerToken(request));
+        } catch (const GmailError&) {
+        }
+        counters_.gmailRequests.push_back({request.path,
+                                           query == std::string::npos ? "" : request.target.substr(query + 1),
+                                           std::move(mailbox), nowMilliseconds()});
         if (counters_.gmailRequests.size() > maximumLoggedRequests)
             counters_.gmailRequests.pop_front();
     }
@@ -692,8 +700,11 @@ void EmulatorServer::addControlRoutes() {
     server_.Get(base + "counters", route([this](const json&) { return countersJSON(); }));
     server_.Get(base + "gmail/requests", route([this](const json&) {
                     json requests = json::array();
-                    for (const auto& [path, query] : counters_.gmailRequests)
-                        requests.push_back({{"path", path}, {"query", query}});
+                    for (const auto& logged : counters_.gmailRequests)
+                        requests.push_back({{"path", logged.path},
+                                            {"query", logged.query},
+                                            {"mailbox", logged.mailbox},
+                                            {"at", logged.at}});
                     return json{{"requests", requests}};
                 }));
     server_.Post(base + "counters/reset", route([this](const json&) {

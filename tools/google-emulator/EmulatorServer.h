@@ -57,12 +57,19 @@ private:
         std::vector<std::pair<std::string, std::string>> headers;
     };
 
+    /// One request to a Gmail endpoint: whose mailbox its token opens (empty: none) and when it came.
+    struct GmailRequest {
+        std::string path;
+        std::string query; ///< raw, without "?"
+        std::string mailbox;
+        std::int64_t at = 0; ///< milliseconds since 1970
+    };
     struct Counters {
         std::map<std::string, std::uint64_t> requests;
         std::uint64_t total = 0;
         std::set<std::pair<std::string, int>> clients; ///< address and port: one per TCP connection
         std::uint64_t tokenRequests = 0;
-        std::deque<std::pair<std::string, std::string>> gmailRequests; ///< path and raw query, oldest first
+        std::deque<GmailRequest> gmailRequests; ///< oldest first
     };
     static constexpr std::size_t maximumLoggedRequests = 10000;
 

@@ -414,8 +414,24 @@ QCoro::Task<AppStore::SyncAccountOutcome> AppStore::sync(GmailAccount account, S
     for (int attempt = 0; attempt < 2; ++attempt) {
         failure = nullptr;
         try {
-            auto syncing = onWorker(
-                syncWorker_, [engine, store, account, client] { return engine->sync(account, client); });
+            auto syncing = onWorker(syncWorker_, [engine, store, account, client, orphans = orphanedClaims_] {
+                // The application is the one program that claims messages and syncs one account at
+                // a time, so a claim pending between syncs was left by a run killed mid-sync, or by
+                // a failed sync whose release failed too (the tool held the file). Kept, it would
+                // make this sync skip the message and move the history position past it for good.
+                // Should another run hold it after all, the message is fetched twice and still
+                // keeps one code.
+                if (*orphans) {
+                    store->releasePendingClaims();
+                    *orphans = false;
+                }
+                try {
+                    return engine->sync(account, client);
+                } catch (...) {
+                    *orphans = true;
+                    throw;
+                }
+            });
             result = co_await syncing;
         } catch (...) {
             failure = std::current_exception();

@@ -225,6 +225,9 @@ private:
     std::chrono::milliseconds tickInterval_;
     std::shared_ptr<LocalStore> localStore_;
     std::shared_ptr<GmailSyncEngine> syncEngine_;
+    /// Whether claims left pending by an earlier run or a failed sync may be in the store; used by
+    /// the sync worker only.
+    std::shared_ptr<bool> orphanedClaims_ = std::make_shared<bool>(true);
     std::shared_ptr<GoogleOAuthClient> oauthClient_;
 
     // Observable state.

@@ -70,6 +70,7 @@ constexpr auto completeClaim
     = "UPDATE processed_messages SET status = 'processed' WHERE account_id = ? AND message_id = ?";
 constexpr auto releaseClaim
     = "DELETE FROM processed_messages WHERE account_id = ? AND message_id = ? AND status = 'pending'";
+constexpr auto releasePending = "DELETE FROM processed_messages WHERE status = 'pending'";
 
 constexpr auto saveCode = "INSERT INTO codes(id, value, issuer, account_email, message_id, received_at, "
                           "expires_at, used_at)\n"
@@ -422,6 +423,12 @@ void LocalStore::release(const std::string& messageID, const std::string& accoun
 {
     const std::lock_guard lock(mutex_);
     run(releaseClaim, {accountID, Sha256::hex(messageID)});
+}
+
+void LocalStore::releasePendingClaims()
+{
+    const std::lock_guard lock(mutex_);
+    run(releasePending, {});
 }
 
 void LocalStore::save(const OTPCode& code)

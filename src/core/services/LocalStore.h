@@ -83,6 +83,9 @@ public:
     void complete(const std::string& messageID, const std::string& accountID);
     /// Drops a pending claim so that a later sync retries the message; never undoes `complete`.
     void release(const std::string& messageID, const std::string& accountID);
+    /// Drops every pending claim: for the one program that claims, at its start, when whatever is
+    /// pending was left by a run that died.
+    void releasePendingClaims();
 
     /// Inserts the code, or for a message that already has one replaces value, issuer and times while
     /// keeping the stored id and used state.

@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <fstream>
 #include <thread>
 
@@ -344,6 +346,34 @@ TEST_F(AppStoreTest, DisconnectingDuringASyncOfTheAccountLeavesNothingBehind)
     QCoro::waitFor(pass);
     EXPECT_EQ(store.statusMessage(), "Disconnected alice@example.com");
     EXPECT_TRUE(seed.accounts().empty() && seed.recentCodes(20).empty() && store.codes().empty());
+}
+
+TEST_F(AppStoreTest, TheNextSyncTakesOverClaimsThatAKilledRunOrAFailedReleaseLeftPending)
+{
+    const auto execute = [this](const char* statement) {
+        sqlite3* database = nullptr;
+        sqlite3_open((folder.path() / "larkpin.sqlite").c_str(), &database);
+        ASSERT_EQ(sqlite3_exec(database, statement, nullptr, nullptr, nullptr), SQLITE_OK) << statement;
+        sqlite3_close(database);
+    };
+    QCoro::waitFor(start().sync(account("alice"), 60s)); // the history position
+    for (const std::string code : {"520117", "520118"}) {
+        const auto id = emulator.addMessage(
+            {.from = "Acme <no-reply@acme.example>", .plain = "Your Acme code is " + code});
+        if (code == "520117") { // the run is killed while it fetches the message
+            ASSERT_TRUE(seed.claim(id, "alice"));
+            app.reset();
+            QCoro::waitFor(start().reloadCache());
+        } else { // the fetch fails, and so does the release (the tool holds the file)
+            emulator.queueFault("messages/" + id, test::GoogleEmulator::Fault::httpStatus(500));
+            execute("CREATE TRIGGER busy BEFORE DELETE ON processed_messages BEGIN SELECT RAISE(ABORT, "
+                    "'busy'); END");
+            ASSERT_TRUE(QCoro::waitFor(app->sync(app->accounts().at(0), 60s)).errorMessage);
+            execute("DROP TRIGGER busy");
+        }
+        EXPECT_EQ(QCoro::waitFor(app->sync(app->accounts().at(0), 60s)).newCodes, 1) << code;
+        EXPECT_EQ(seed.recentCodes(1).at(0).value, code);
+    }
 }
 
 TEST_F(AppStoreTest, SuggestionsOfferThreeCodesAndOnlyACompletedFillOrCopyMarksThemUsed)
