@@ -140,7 +140,7 @@ NewMessage dripMessage(std::size_t index, std::mt19937& random) {
         {"Fabrikam Travel <noreply@fabrikam-travel.example>", "Your Fabrikam Travel login code",
          "Your login code is %s. It is valid for 15 minutes."},
         {"Tailspin Games <account@tailspin-games.example>", "Confirm your new device",
-         "Someone is signing in on a new device. If it is you, enter %s to confirm."},
+         "Someone is signing in on a new device. If it is you, enter the code %s to confirm."},
     };
     const auto& sender = senders[index % std::size(senders)];
     char code[8];
