@@ -12,6 +12,7 @@
 #include "app/views/SuggestionPanelController.h"
 
 #include <QApplication>
+#include <QQuickWindow>
 #include <QScreen>
 #include <QTimer>
 
@@ -127,6 +128,11 @@ int main(int argc, char* argv[])
         (qEnvironmentVariable("XDG_SESSION_TYPE") == u"wayland" ||
          !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")))
         qputenv("QT_QPA_PLATFORM", "xcb");
+    // A few small windows, one of them shown and hidden at every focus change: Qt Quick's software
+    // renderer draws them without an OpenGL context per window, which costs tens of megabytes and,
+    // where OpenGL itself runs in software, a pool of threads and far more CPU. The user may choose.
+    if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND"))
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Larkpin"));
