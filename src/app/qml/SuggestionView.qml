@@ -19,8 +19,11 @@ Item {
     signal refreshRequested()
     signal fillRequested(int row)
 
+    // A clear margin with the card's shadow and round corners need a compositing manager; without
+    // one the clear pixels show black, so the card fills its window, square.
+    property bool translucent: true
     // Room for the shadow, no wider than the gap to the field, so that the window never lies over it.
-    readonly property int shadowMargin: 8
+    readonly property int shadowMargin: translucent ? 8 : 0
     readonly property color orange: VisualStyle.countdownWarning
 
     width: 340 + 2 * shadowMargin
@@ -57,7 +60,7 @@ Item {
         y: view.shadowMargin
         width: 340
         height: column.implicitHeight
-        radius: 13
+        radius: view.translucent ? 13 : 0
         color: VisualStyle.palette.window
         border.width: 1
         border.color: VisualStyle.separator
@@ -71,7 +74,7 @@ Item {
             Rectangle {
                 objectName: "topBlock"
                 color: Qt.tint(card.color, VisualStyle.quaternary) // opaque: its two parts overlap
-                radius: 13
+                radius: card.radius
                 Layout.fillWidth: true
                 implicitHeight: top.implicitHeight + 18
                 // Square lower corners: only the card's upper ones are round.

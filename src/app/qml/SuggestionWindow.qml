@@ -8,7 +8,7 @@ StyledWindow {
     objectName: "larkpin.suggestions"
     title: "Larkpin suggestions"
     flags: Qt.Tool | Qt.FramelessWindowHint | Qt.WindowStaysOnTopHint | Qt.WindowDoesNotAcceptFocus
-    color: "transparent"
+    color: content.translucent ? "transparent" : VisualStyle.window
 
     SuggestionView { id: content }
 }

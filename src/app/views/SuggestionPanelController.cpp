@@ -85,6 +85,19 @@ bool hasX11Window(std::int32_t processID)
     return false;
 }
 
+/// Whether a compositing manager draws the screen, so that clear pixels show what lies beneath.
+/// Outside X11 (a Wayland compositor) always.
+bool compositing()
+{
+    xcb_connection_t* connection = x11Connection();
+    if (!connection)
+        return true;
+    const auto cookie = xcb_get_selection_owner(connection, atom(connection, "_NET_WM_CM_S0"));
+    std::unique_ptr<xcb_get_selection_owner_reply_t, decltype(&std::free)> reply(
+        xcb_get_selection_owner_reply(connection, cookie, nullptr), &std::free);
+    return reply && reply->owner != XCB_NONE;
+}
+
 /// Keeps an unmapped window out of taskbars and pagers, which list Qt's tool windows (utility
 /// windows) on some desktops. Qt adds its own states to these when it maps the window; the window
 /// manager drops them all when it is unmapped.
@@ -144,9 +157,13 @@ void SuggestionPanelController::create()
     object.release();
     window_.reset(window);
     view_ = window_->property("view").value<QQuickItem*>();
-    QSurfaceFormat format = window_->format();
-    format.setAlphaBufferSize(8); // the shadow around the card
-    window_->setFormat(format);
+    const bool translucent = drawShadow_.value_or(compositing());
+    view_->setProperty("translucent", translucent);
+    if (translucent) {
+        QSurfaceFormat format = window_->format();
+        format.setAlphaBufferSize(8); // the shadow around the card
+        window_->setFormat(format);
+    }
     connect(view_, SIGNAL(fillRequested(int)), this, SLOT(requestFill(int)));
     connect(view_, SIGNAL(refreshRequested()), this, SLOT(requestRefresh()));
     connect(window_.get(), &QQuickWindow::frameSwapped, this, [this] {

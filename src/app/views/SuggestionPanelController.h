@@ -64,6 +64,10 @@ public:
     /// All frames outside a Wayland session; inside one, those of processes with an X11 window.
     static FramesTrusted framesOfSession();
 
+    /// Draws the card's shadow in a clear margin around it (which needs a compositing manager) or
+    /// not; by default only when a compositing manager runs. Takes effect at the first show.
+    void drawShadow(bool shadow) { drawShadow_ = shadow; }
+
     /// Null until first shown.
     QQuickWindow* window() const { return window_.get(); }
     /// The window's SuggestionView; null until first shown.
@@ -105,6 +109,7 @@ private:
     std::vector<OTPCode> codes_;
     std::function<void()> refresh_;
     std::function<void(const OTPCode&)> fill_;
+    std::optional<bool> drawShadow_;
     bool filling_ = false;
     bool announceFrame_ = false;
 };

@@ -144,6 +144,7 @@ int main(int argc, char** argv)
                 save(presenter.about(), "about" + theme);
             } else {
                 SuggestionPanelController panel([&presenter] { return presenter.sharedEngine(); });
+                panel.drawShadow(true); // as a compositing desktop shows it
                 written = savePanels(panel, folder, theme) && written;
             }
         }
