@@ -37,7 +37,8 @@ TrayIcon::TrayIcon(AppStore& store, WindowPresenter& presenter, WindowActivation
     icon_.setContextMenu(&menu_);
     connect(&icon_, &QSystemTrayIcon::activated, this,
             [this, &presenter, geometry](QSystemTrayIcon::ActivationReason reason) {
-                if (reason != QSystemTrayIcon::Trigger)
+                // A quick second click arrives as a double click only; it toggles the panel again.
+                if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::DoubleClick)
                     return;
                 const auto rect = geometry();
                 emit togglePanelRequested(rect);

@@ -75,6 +75,20 @@ TEST_F(TrayIconTest, TheContextMenuReachesEveryView)
     }
 }
 
+TEST_F(TrayIconTest, AClickOrAQuickSecondClickTogglesThePanel)
+{
+    // A second click soon after the first comes as a double click only, and must close the panel.
+    using Reason = QSystemTrayIcon::ActivationReason;
+    for (const auto& [reason, toggles] : {std::pair{Reason::Trigger, 1},
+                                          {Reason::DoubleClick, 1},
+                                          {Reason::Context, 0},
+                                          {Reason::MiddleClick, 0}}) {
+        presenter.calls.clear();
+        emit const_cast<QSystemTrayIcon&>(tray.systemTrayIcon()).activated(reason);
+        EXPECT_EQ(presenter.calls.size(), toggles) << reason;
+    }
+}
+
 TEST_F(TrayIconTest, TheItemIsShownInAnXEmbedTray)
 {
     test::ChildProcess trayer({"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel",
