@@ -104,6 +104,7 @@ AppStore::AppStore(Services services, QObject* parent)
     , panel_(std::move(services.panel))
     , clipboard_(std::move(services.clipboard))
     , tickInterval_(services.tickInterval)
+    , databasePath_(std::move(services.databasePath))
 {
     for (auto* worker : {&storeWorker_, &syncWorker_, &tokenWorker_})
         worker->setMaxThreadCount(1);
@@ -116,14 +117,7 @@ AppStore::AppStore(Services services, QObject* parent)
     connect(&tickTimer_, &QTimer::timeout, this, [this] { tick(); });
 
     isMonitoring_ = storedMonitoring();
-    // Failures here are not reported: the views show what is missing when it is used.
-    try {
-        localStore_ = std::make_shared<LocalStore>(services.databasePath, clock_);
-        syncEngine_ = std::make_shared<GmailSyncEngine>(*localStore_, OTPExtractor(codeLifetime), clock_);
-    } catch (...) {
-        localStore_.reset();
-        syncEngine_.reset();
-    }
+    openStore();
     try {
         if (services.makeOAuthClient)
             oauthClient_ = services.makeOAuthClient();
@@ -131,6 +125,22 @@ AppStore::AppStore(Services services, QObject* parent)
         oauthClient_.reset();
     }
     syncSummary_ = syncSummary();
+}
+
+bool AppStore::openStore()
+{
+    // Opening writes (the schema, the journal mode), so another program in the middle of a write,
+    // the command-line tool say, makes it fail for a moment: the failure is the status, and the
+    // monitoring loop tries again until the file opens.
+    try {
+        auto store = std::make_shared<LocalStore>(databasePath_, clock_);
+        syncEngine_ = std::make_shared<GmailSyncEngine>(*store, OTPExtractor(codeLifetime), clock_);
+        localStore_ = std::move(store);
+        return true;
+    } catch (...) {
+        setStatusMessage(describe(std::current_exception()));
+        return false;
+    }
 }
 
 AppStore::~AppStore()
@@ -637,6 +647,8 @@ QCoro::Task<> AppStore::tick()
     try {
         if (heavy) {
             setAccessibilityEnabled(trust_ && trust_->isTrusted());
+            if (!localStore_ && openStore())
+                setStatusMessage(QStringLiteral("Ready"));
             co_await reloadCache();
             if (!alive(self))
                 co_return;

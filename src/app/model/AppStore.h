@@ -197,6 +197,8 @@ private:
     /// Runs `write` on `worker` with the store, then reloads the cache. False when there is no
     /// store, the write failed (its description is then the status) or the model went away.
     QCoro::Task<bool> writeThenReload(QThreadPool& worker, std::function<void(LocalStore&)> write);
+    /// Opens the database and the sync engine on it; on failure the status says why.
+    bool openStore();
     QCoro::Task<> tick();
     void scheduleTick();
     void setAccounts(std::vector<GmailAccount> accounts);
@@ -223,6 +225,7 @@ private:
     std::shared_ptr<SuggestionPanel> panel_;
     std::shared_ptr<Clipboard> clipboard_;
     std::chrono::milliseconds tickInterval_;
+    std::filesystem::path databasePath_;
     std::shared_ptr<LocalStore> localStore_;
     std::shared_ptr<GmailSyncEngine> syncEngine_;
     /// Whether claims left pending by an earlier run or a failed sync may be in the store; used by

@@ -348,6 +348,25 @@ TEST_F(AppStoreTest, DisconnectingDuringASyncOfTheAccountLeavesNothingBehind)
     EXPECT_TRUE(seed.accounts().empty() && seed.recentCodes(20).empty() && store.codes().empty());
 }
 
+TEST_F(AppStoreTest, ADatabaseLockedAtLaunchIsOpenedOnceTheOtherProgramLetsGo)
+{
+    account("alice");
+    emulator.addMessage({.from = "Acme <no-reply@acme.example>", .plain = "Your Acme code is 481020"});
+    // Another program in the middle of a write as the application starts.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((folder.path() / "larkpin.sqlite").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    auto& store = start();
+    EXPECT_EQ(store.statusMessage(), "Local database error: database is locked");
+    store.start();
+    EXPECT_TRUE(store.accounts().empty());
+    EXPECT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    ASSERT_TRUE(waitUntil([&] { return !store.codes().empty(); }));
+    EXPECT_EQ(valuesOf(store.codes()), "481020 ");
+    EXPECT_EQ(store.accounts().size(), 1u);
+}
+
 TEST_F(AppStoreTest, TheNextSyncTakesOverClaimsThatAKilledRunOrAFailedReleaseLeftPending)
 {
     const auto execute = [this](const char* statement) {
